@@ -1,0 +1,3 @@
+#include "app/avmenu.h"
+
+int main(int argc, char** argv) { return avmenu_main(argc, argv); }

@@ -1,0 +1,96 @@
+#include "support.h"
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "app/avmenu.h"
+#include "i2c/ri2c.h"
+
+void Goggles::SetUp()
+{
+    vg_reset();
+    char tmpl[] = "/tmp/vg-card-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    card_root = tmpl;
+    std::snprintf(vg()->card.root, sizeof vg()->card.root, "%s", card_root.c_str());
+    const std::string dir = card_root + "/record/velmo-x/apps/VelmoX-AVMenu";
+    ASSERT_EQ(system(("mkdir -p '" + dir + "'").c_str()), 0);
+}
+
+void Goggles::TearDown()
+{
+    if (!card_root.empty()) {
+        (void)!system(("chmod -R u+w '" + card_root + "' 2>/dev/null; rm -rf '" + card_root + "'").c_str());
+    }
+}
+
+std::string Goggles::settings_file() const { return card_root + "/record/velmo-x/apps/VelmoX-AVMenu/settings"; }
+
+std::string Goggles::read_settings() const
+{
+    std::ifstream in(settings_file(), std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void Goggles::write_settings(const std::string& text) const
+{
+    std::ofstream out(settings_file(), std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+VgRun Goggles::run(std::initializer_list<const char*> args, int kill_after_ms)
+{
+    std::vector<const char*> v(args);
+    return vg_run(avmenu_main, v.data(), static_cast<int>(v.size()), kill_after_ms);
+}
+
+std::vector<std::string> split_lines(const std::string& text)
+{
+    std::vector<std::string> out;
+    std::stringstream ss(text);
+    std::string line;
+    while (std::getline(ss, line))
+        out.push_back(line);
+    return out;
+}
+
+std::string payload_hex(const VgI2cMessage& m)
+{
+    std::string s = "len=" + std::to_string(m.len);
+    char b[4];
+    for (uint32_t i = 0; i < m.len && i < sizeof m.payload; ++i) {
+        std::snprintf(b, sizeof b, " %02x", m.payload[i]);
+        s += b;
+    }
+    return s;
+}
+
+std::vector<std::pair<int, int>> vproc_writes_since(uint64_t from)
+{
+    std::vector<std::pair<int, int>> out;
+    for (uint64_t i = from; i < vg()->i2c.total; ++i) {
+        const VgI2cMessage* m = vg_i2c_message(i);
+        if (m == nullptr || m->cmd != RI2C_CMD_WRITE || m->result != 0)
+            continue;
+        if (m->payload[0] != VPROC_BUS || m->payload[4] != VPROC_ADDR || m->payload[8] != 3)
+            continue;
+        out.emplace_back(m->payload[12] | (m->payload[13] << 8), m->payload[14]);
+    }
+    return out;
+}
+
+bool process_stopped(int pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat;
+    std::getline(in, stat);
+    const auto close_paren = stat.rfind(')');
+    return close_paren != std::string::npos && close_paren + 2 < stat.size() &&
+           (stat[close_paren + 2] == 'T' || stat[close_paren + 2] == 't');
+}
