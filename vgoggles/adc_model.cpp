@@ -41,6 +41,7 @@ uint32_t vg_adc_load(uint32_t offset)
     } else if (offset == ADC_REG_CTRL) {
         // A conversion the block refused shows up as a control register
         // that no longer reads back 6.
+        v |= a.ctrl_status_bits;
         bool reject = false;
         if (a.reject_next > 0) {
             --a.reject_next;

@@ -38,6 +38,7 @@ struct VgI2cFaults {
     uint64_t fail_nth;      // the n-th transfer (1-based) fails; 0: off
     uint32_t fail_ppm;      // failure rate in parts per million, seeded
     uint64_t kill_at_message;  // SIGKILL the program at this transfer; 0: off
+    uint64_t from_message;     // fail_all, fail_reads and fail_ppm start at this transfer; 0: at once
 };
 
 struct VgI2cDriver {
@@ -105,6 +106,7 @@ struct VgAdc {
     int schedule_count = 0;
     VgKeyHold schedule[VG_KEY_SCHEDULE_SIZE];
     int reject_next = 0;                 // the next n conversions fail the 0x018 check
+    uint32_t ctrl_status_bits = 0;       // bits the block sets itself in 0x018 reads (above the low byte)
     uint32_t reject_ppm = 0;
     bool override_raw = false;           // a fixed raw word, whatever the schedule says
     uint32_t raw_value = 0;
