@@ -73,9 +73,13 @@ int osd_put_char(OsdScreen* s, int row, int col, uint8_t ch)
     for (int attempt = 0; attempt < OSD_ATTEMPTS; ++attempt) {
         uint8_t readback = 0;  // a failed read-back never matches: data has bit 7 set
         ri2c_select(s->fd, VPROC_BUS, VPROC_ADDR);
-        ri2c_write_reg(s->fd, OSD_REG_CELL_ROW, row_byte);
-        ri2c_write_reg(s->fd, OSD_REG_CELL_COL, col);
-        ri2c_write_reg(s->fd, OSD_REG_CELL_DATA, data);
+        // With the row or column not taken, the engine still points at an
+        // earlier cell: data sent now would land there and pass the
+        // read-back, leaving two cells wrong that the shadow believes right.
+        const bool row_taken = ri2c_write_reg(s->fd, OSD_REG_CELL_ROW, row_byte) == 0;
+        const bool selected = ri2c_write_reg(s->fd, OSD_REG_CELL_COL, col) == 0 && row_taken;
+        if (selected)
+            ri2c_write_reg(s->fd, OSD_REG_CELL_DATA, data);
         for (int poll = 0; poll < OSD_BUSY_READS; ++poll) {
             uint8_t status = 1;  // a failed status read counts as busy
             ri2c_read_reg(s->fd, OSD_REG_STATUS, &status);
@@ -85,7 +89,7 @@ int osd_put_char(OsdScreen* s, int row, int col, uint8_t ch)
         }
         ri2c_select(s->fd, VPROC_BUS, VPROC_ADDR);
         ri2c_read_reg(s->fd, OSD_REG_CELL_DATA, &readback);
-        if (readback == data) {
+        if (selected && readback == data) {
             s->shadow[row * OSD_COLS + col] = ch;
             ++s->writes;
             return 0;
