@@ -16,12 +16,14 @@ uint32_t word(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (st
 
 bool injected_failure(const VgI2cFaults& f, uint32_t cmd, uint64_t number)
 {
-    if (f.fail_all)
+    if (f.fail_all && number >= f.from_message)
         return true;
-    if (f.fail_reads && (cmd == RI2C_CMD_WRITE_READ || cmd == RI2C_CMD_READ))
+    if (f.fail_reads && number >= f.from_message && (cmd == RI2C_CMD_WRITE_READ || cmd == RI2C_CMD_READ))
         return true;
     if (f.fail_nth != 0 && f.fail_nth == number)
         return true;
+    if (number < f.from_message)
+        return false;
     return f.fail_ppm != 0 && vg_random() % 1000000u < f.fail_ppm;
 }
 
