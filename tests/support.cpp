@@ -1,11 +1,19 @@
 #include "support.h"
 
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <thread>
 
 #include "app/avmenu.h"
 #include "i2c/ri2c.h"
@@ -48,6 +56,79 @@ VgRun Goggles::run(std::initializer_list<const char*> args, int kill_after_ms)
 {
     std::vector<const char*> v(args);
     return vg_run(avmenu_main, v.data(), static_cast<int>(v.size()), kill_after_ms);
+}
+
+void TransportGoggles::SetUp()
+{
+    Goggles::SetUp();
+    fd = ri2c_open();
+    ASSERT_GE(fd, 0);
+    osd_init(&s, fd);
+}
+
+void TransportGoggles::TearDown()
+{
+    ri2c_close(fd);
+    Goggles::TearDown();
+}
+
+std::string capture_stderr(const std::function<void()>& f)
+{
+    const int mem = memfd_create("err", 0);
+    const int saved = dup(2);
+    dup2(mem, 2);
+    f();
+    dup2(saved, 2);
+    close(saved);
+    std::string out;
+    char buf[512];
+    ssize_t n;
+    lseek(mem, 0, SEEK_SET);
+    while ((n = read(mem, buf, sizeof buf)) > 0)
+        out.append(buf, static_cast<size_t>(n));
+    close(mem);
+    return out;
+}
+
+bool wait_until(const std::function<bool()>& done, int timeout_ms)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+int start_standin(const char* name)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        prctl(PR_SET_NAME, name);
+        for (;;)
+            pause();
+    }
+    const std::string expect = std::string(name).substr(0, 15);  // the kernel keeps 15 bytes
+    wait_until(
+        [&] {
+            std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
+            std::string comm;
+            std::getline(in, comm);
+            return comm == expect;
+        },
+        2000);
+    return pid;
+}
+
+void end_standin(int pid)
+{
+    if (pid <= 0)
+        return;
+    kill(pid, SIGKILL);
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
 }
 
 std::vector<std::string> split_lines(const std::string& text)

@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "video/osd.h"
 
 #include "vgoggles/session.h"
 #include "vgoggles/vgoggles.h"
@@ -25,7 +28,29 @@ protected:
     VgRun run(std::initializer_list<const char*> args = {}, int kill_after_ms = 0);
 };
 
+// Goggles with the transport open and an OSD record holding it.
+class TransportGoggles : public Goggles {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    int fd = -1;
+    OsdScreen s {};
+    uint64_t sent() const { return vg()->i2c.total; }
+    const VgI2cMessage& last() const { return *vg_i2c_message(vg()->i2c.total - 1); }
+};
+
 std::vector<std::string> split_lines(const std::string& text);
+
+// Runs f with standard error sent to a memory file; returns what it wrote.
+std::string capture_stderr(const std::function<void()>& f);
+
+// Polls done() every 5 ms of real time; false when timeout_ms passed first.
+bool wait_until(const std::function<bool()>& done, int timeout_ms);
+
+// A real process that only waits, named like the stock service (or not
+// quite); it dies with the test. The name is visible in /proc on return.
+int start_standin(const char* name = "fpv_grd_service");
+void end_standin(int pid);
 
 // The bytes of message i of the transcript, "len=15 02 00 00 00 ...".
 std::string payload_hex(const VgI2cMessage& m);
