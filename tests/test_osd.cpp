@@ -1,6 +1,6 @@
 // The OSD text overlay: cell write sequences, verification and retries on
 // virtual time, the shadow that keeps redraws small, clear, window, enable.
-#include <cstring>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -10,280 +10,123 @@
 
 namespace {
 
-class Osd : public Goggles {
-protected:
-    int fd = -1;
-    OsdScreen s {};
-    void SetUp() override
-    {
-        Goggles::SetUp();
-        fd = ri2c_open();
-        ASSERT_GE(fd, 0);
-        osd_init(&s, fd);
-    }
-    void TearDown() override
-    {
-        ri2c_close(fd);
-        Goggles::TearDown();
-    }
-    uint8_t shadow(int row, int col) const { return s.shadow[row * OSD_COLS + col]; }
-};
-
-bool is_read_of(const VgI2cMessage& m, int reg)
-{
-    return m.cmd == RI2C_CMD_WRITE_READ && m.payload[16] == (reg & 0xFF) && m.payload[17] == (reg >> 8);
-}
-
-int reads_of(int reg, uint64_t from)
-{
-    int n = 0;
-    for (uint64_t i = from; i < vg()->i2c.total; ++i)
-        n += is_read_of(*vg_i2c_message(i), reg) ? 1 : 0;
-    return n;
-}
-
+using Osd = TransportGoggles;
 using Writes = std::vector<std::pair<int, int>>;
 
-TEST_F(Osd, CellWriteSequence)
+// The transfers since index from, in short: "sel", "0a1c=2b" for a
+// register write, "?0a22" for a register read.
+std::string trace(uint64_t from)
+{
+    std::string out;
+    for (uint64_t i = from; i < vg()->i2c.total; ++i) {
+        const VgI2cMessage& m = *vg_i2c_message(i);
+        char b[16] = " sel";
+        if (m.cmd == RI2C_CMD_WRITE)
+            std::snprintf(b, sizeof b, " %02x%02x=%02x", m.payload[13], m.payload[12], m.payload[14]);
+        else if (m.cmd != RI2C_CMD_SELECT)
+            std::snprintf(b, sizeof b, " ?%02x%02x", m.payload[17], m.payload[16]);
+        out += b;
+    }
+    return out;
+}
+
+TEST_F(Osd, CellWriteSequenceInsideTheGridOnly)
 {
     EXPECT_EQ(osd_put_char(&s, 2, 5, 'A'), 0);
-    ASSERT_EQ(vg()->i2c.total, 7u);
-    // select, three writes, one status read, select again, read-back.
-    const uint32_t kinds[7] = {RI2C_CMD_SELECT, RI2C_CMD_WRITE, RI2C_CMD_WRITE, RI2C_CMD_WRITE,
-                               RI2C_CMD_WRITE_READ, RI2C_CMD_SELECT, RI2C_CMD_WRITE_READ};
-    for (int i = 0; i < 7; ++i)
-        EXPECT_EQ(vg_i2c_message(i)->cmd, kinds[i]) << "message " << i;
-    EXPECT_EQ(payload_hex(*vg_i2c_message(0)), "len=16 02 00 00 00 00 00 00 00 5b 00 00 00 00 00 00 00");
-    EXPECT_EQ(vproc_writes_since(0), (Writes {{0x0A1C, 0x2B}, {0x0A1D, 0x05}, {0x0A1E, 0x90}}));
-    EXPECT_TRUE(is_read_of(*vg_i2c_message(4), 0x0A22));
-    EXPECT_TRUE(is_read_of(*vg_i2c_message(6), 0x0A1E));
-    EXPECT_EQ(shadow(2, 5), 'A');
-    EXPECT_EQ(s.writes, 1);
-    EXPECT_EQ(s.fails, 0);
-    EXPECT_EQ(vg()->sleeps, 0u);
-
     EXPECT_EQ(osd_put_char(&s, 7, 31, '9'), 0);
-    EXPECT_EQ(vproc_writes_since(7), (Writes {{0x0A1C, 0x7B}, {0x0A1D, 31}, {0x0A1E, 0x8D}}));
+    EXPECT_EQ(trace(0), " sel 0a1c=2b 0a1d=05 0a1e=90 ?0a22 sel ?0a1e sel 0a1c=7b 0a1d=1f 0a1e=8d ?0a22 sel ?0a1e");
+    for (const auto& c : {std::make_pair(8, 0), {0, 32}, {-1, 0}, {0, -1}, {-100, -100}})
+        EXPECT_EQ(osd_put_char(&s, c.first, c.second, 'A'), -1) << c.first << "," << c.second;
+    EXPECT_EQ(sent(), 14u);
 }
 
-TEST_F(Osd, CellsOutsideTheGridSendNothing)
+TEST_F(Osd, VerificationRetriesOnVirtualTime)
 {
-    const int cells[][2] = {{8, 0}, {0, 32}, {-1, 0}, {0, -1}, {-100, -100}};
-    for (const auto& c : cells)
-        EXPECT_EQ(osd_put_char(&s, c[0], c[1], 'A'), -1) << c[0] << "," << c[1];
-    EXPECT_EQ(vg()->i2c.total, 0u);
-    EXPECT_EQ(s.writes, 0);
-    EXPECT_EQ(s.fails, 0);
-}
-
-TEST_F(Osd, CharactersWithoutGlyphGoOutBlankAndAreResent)
-{
-    for (const uint8_t ch : {uint8_t('a'), uint8_t('-'), uint8_t(0xC1)}) {
-        const uint64_t from = vg()->i2c.total;
-        EXPECT_EQ(osd_put_char(&s, 1, 1, ch), 0);
-        EXPECT_EQ(vproc_writes_since(from).back(), std::make_pair(0x0A1E, 0x80));
-        EXPECT_EQ(shadow(1, 1), ' ');
+    // A wrong read-back is written again after 20 ms, four attempts in all;
+    // a busy engine is polled every 2 ms, at most 50 times per attempt.
+    // reads: the status polls and read-backs together.
+    static const struct { const char* name; void (*fault)(); int ret; uint64_t ms; uint64_t reads; int cell_writes; } CASES[] = {
+        {"clean", [] {}, 0, 0, 2, 1},
+        {"three wrong read-backs", [] { vg()->vp.wrong_readbacks = 3; }, 0, 3 * 20, 4 * 2, 4},
+        {"always wrong", [] { vg()->vp.readback_always_wrong = true; }, -1, 4 * 20, 4 * 2, 4},
+        {"busy for 3 reads", [] { vg()->vp.busy_reads_per_cell = 3; }, 0, 3 * 2, 5, 1},
+        {"busy for ever", [] { vg()->vp.busy_stuck = true; }, 0, 50 * 2, 51, 1},
+        {"every transfer failing", [] { vg()->i2c.faults.fail_all = true; }, -1, 4 * (50 * 2 + 20), 4 * 51, 0},
+    };
+    for (const auto& c : CASES) {
+        SCOPED_TRACE(c.name);
+        vg_reset();  // fresh goggles, so the transport is opened again
+        osd_init(&s, fd = ri2c_open());
+        s.shadow[0] = 'Q';
+        c.fault();
+        EXPECT_EQ(osd_put_char(&s, 0, 0, 'Z'), c.ret);
+        EXPECT_EQ(vg_elapsed_ms(), c.ms);
+        EXPECT_EQ(vg()->i2c.by_kind[RI2C_CMD_WRITE_READ], c.reads);
+        EXPECT_EQ(vg()->vp.cell_writes, c.cell_writes);
+        EXPECT_EQ(s.fails, c.ret == 0 ? 0 : 1);
+        EXPECT_EQ(s.shadow[0], c.ret == 0 ? 'Z' : 'Q');
     }
-    // The recorded ' ' never equals 'a', so printing it again sends it again;
-    // a byte above 0x7F goes the same way on signed and unsigned char.
-    const int before = vg()->vp.cell_writes;
-    osd_print(&s, 1, 1, "a");
-    osd_print(&s, 1, 1, "\xC1");
-    EXPECT_EQ(vg()->vp.cell_writes - before, 2);
-    EXPECT_EQ(s.writes, 5);
-}
-
-TEST_F(Osd, WrongReadBackIsRetriedAfter20ms)
-{
-    vg()->vp.wrong_readbacks = 3;
-    const uint64_t t0 = vg()->now_us;
-    EXPECT_EQ(osd_put_char(&s, 0, 0, 'Z'), 0);
-    EXPECT_EQ(vg()->now_us - t0, 3 * 20000u);
-    EXPECT_EQ(vg()->vp.cell_writes, 4);
-    EXPECT_EQ(s.writes, 1);
-    EXPECT_EQ(s.fails, 0);
-    EXPECT_EQ(shadow(0, 0), 'Z');
-
-    // Never right: four attempts, a pause after each, one failure counted.
-    vg()->vp.readback_always_wrong = true;
-    const uint64_t t1 = vg()->now_us;
-    EXPECT_EQ(osd_put_char(&s, 0, 0, 'Y'), -1);
-    EXPECT_EQ(vg()->now_us - t1, 4 * 20000u);
-    EXPECT_EQ(vg()->vp.cell_writes, 8);
-    EXPECT_EQ(s.writes, 1);
-    EXPECT_EQ(s.fails, 1);
-    EXPECT_EQ(shadow(0, 0), 'Z');
-}
-
-TEST_F(Osd, BusyEngineIsPolledAtMost50Times)
-{
-    vg()->vp.busy_reads_per_cell = 3;
-    uint64_t t0 = vg()->now_us;
-    EXPECT_EQ(osd_put_char(&s, 3, 3, 'B'), 0);
-    EXPECT_EQ(reads_of(0x0A22, 0), 4);
-    EXPECT_EQ(vg()->now_us - t0, 3 * 2000u);
-
-    // Stuck busy: 50 reads and 50 sleeps, then the read-back decides.
-    vg()->vp.busy_stuck = true;
-    uint64_t from = vg()->i2c.total;
-    t0 = vg()->now_us;
-    EXPECT_EQ(osd_put_char(&s, 3, 4, 'C'), 0);
-    EXPECT_EQ(reads_of(0x0A22, from), 50);
-    EXPECT_EQ(vg()->now_us - t0, 50 * 2000u);
-    EXPECT_EQ(s.writes, 2);
-
-    vg()->vp.readback_always_wrong = true;
-    from = vg()->i2c.total;
-    t0 = vg()->now_us;
-    EXPECT_EQ(osd_put_char(&s, 3, 5, 'D'), -1);
-    EXPECT_EQ(reads_of(0x0A22, from), 4 * 50);
-    EXPECT_EQ(vg()->now_us - t0, 4 * (50 * 2000u + 20000u));
-}
-
-TEST_F(Osd, EveryTransferFailing)
-{
-    s.shadow[4 * OSD_COLS + 4] = 'Q';
-    vg()->i2c.faults.fail_all = true;
-    const uint64_t t0 = vg()->now_us;
-    EXPECT_EQ(osd_put_char(&s, 4, 4, 'A'), -1);
-    EXPECT_EQ(vg()->now_us - t0, 480000u);
-    EXPECT_EQ(reads_of(0x0A22, 0), 4 * 50);
-    EXPECT_EQ(s.fails, 1);
-    EXPECT_EQ(s.writes, 0);
-    EXPECT_EQ(shadow(4, 4), 'Q');
 }
 
 TEST_F(Osd, PrintSendsOnlyChangedCells)
 {
-    osd_print(&s, 0, 0, "AB");
-    EXPECT_EQ(s.writes, 2);
-    uint64_t before = vg()->i2c.total;
-    osd_print(&s, 0, 0, "AB");
-    EXPECT_EQ(vg()->i2c.total, before);
-    osd_print(&s, 0, 0, "AC");
-    EXPECT_EQ(vproc_writes_since(before), (Writes {{0x0A1C, 0x0B}, {0x0A1D, 1}, {0x0A1E, 0x92}}));
-
-    // Column 32 and beyond are dropped.
-    before = vg()->i2c.total;
-    osd_print(&s, 5, 31, "AB");
-    EXPECT_EQ(vproc_writes_since(before), (Writes {{0x0A1C, 0x5B}, {0x0A1D, 31}, {0x0A1E, 0x90}}));
-
-    // Nothing outside the grid, nothing for empty text; a negative start
-    // column skips the cells left of the grid.
-    before = vg()->i2c.total;
-    osd_print(&s, 5, 32, "A");
-    osd_print(&s, 8, 0, "A");
-    osd_print(&s, -1, 0, "A");
-    osd_print(&s, 5, 0, "");
-    EXPECT_EQ(vg()->i2c.total, before);
-    osd_print(&s, 6, -2, "XYZ");
-    EXPECT_EQ(vproc_writes_since(before), (Writes {{0x0A1C, 0x6B}, {0x0A1D, 0}, {0x0A1E, 0xA9}}));
-
-    // '?' has no glyph but compares equal to a '?' in the shadow.
+    // In order: identical text sends nothing; column 32 on and cells left of
+    // the grid are dropped; characters without a glyph go out blank and the
+    // shadow records ' ', so they are sent again (signed or unsigned char
+    // alike), but '?' matches a '?' already in the shadow.
+    const Writes a_blank = {{0x0A1C, 0x1B}, {0x0A1D, 1}, {0x0A1E, 0x80}};
+    const struct { int row, col; const char* text; Writes cells; } STEPS[] = {
+        {0, 0, "AB", {{0x0A1C, 0x0B}, {0x0A1D, 0}, {0x0A1E, 0x90}, {0x0A1C, 0x0B}, {0x0A1D, 1}, {0x0A1E, 0x91}}},
+        {0, 0, "AB", {}},
+        {0, 0, "AC", {{0x0A1C, 0x0B}, {0x0A1D, 1}, {0x0A1E, 0x92}}},
+        {5, 31, "AB", {{0x0A1C, 0x5B}, {0x0A1D, 31}, {0x0A1E, 0x90}}},
+        {6, -2, "XYZ", {{0x0A1C, 0x6B}, {0x0A1D, 0}, {0x0A1E, 0xA9}}},
+        {1, 1, "a", a_blank}, {1, 1, "a", a_blank}, {1, 1, "\xC1", a_blank}, {1, 1, "\xC1", a_blank},
+        {2, 2, "?", {}},
+    };
     s.shadow[2 * OSD_COLS + 2] = '?';
-    before = vg()->i2c.total;
-    osd_print(&s, 2, 2, "?");
-    EXPECT_EQ(vg()->i2c.total, before);
+    for (const auto& step : STEPS) {
+        const uint64_t before = sent();
+        osd_print(&s, step.row, step.col, step.text);
+        EXPECT_EQ(vproc_writes_since(before), step.cells) << step.row << "," << step.col << " " << step.text;
+    }
 }
 
 TEST_F(Osd, ClearBlanksUnverifiedThenVerifiesEveryCell)
 {
+    osd_put_char(&s, 0, 0, 'A');
+    const uint64_t from = sent();
     osd_clear(&s);
-    const auto w = vproc_writes_since(0);
-    ASSERT_EQ(w.size(), 2u * 3 * OSD_CELLS);
-    for (int pass = 0; pass < 2; ++pass) {
-        const int mode = pass == 0 ? 8 : 11;
-        for (int cell = 0; cell < OSD_CELLS; ++cell) {
-            const size_t at = static_cast<size_t>(pass * OSD_CELLS + cell) * 3;
-            ASSERT_EQ(w[at], std::make_pair(0x0A1C, (cell / 32) * 16 + mode)) << pass << "/" << cell;
-            ASSERT_EQ(w[at + 1], std::make_pair(0x0A1D, cell % 32));
-            ASSERT_EQ(w[at + 2], std::make_pair(0x0A1E, 0x80));
-        }
+    // Blanking: a status read per 8 cells, no read-back; then every cell verified.
+    std::string want;
+    char b[64];
+    for (int cell = 0; cell < 2 * OSD_CELLS; ++cell) {
+        const bool verify = cell >= OSD_CELLS;
+        std::snprintf(b, sizeof b, " sel 0a1c=%02x 0a1d=%02x 0a1e=80%s", cell % OSD_CELLS / 32 * 16 + (verify ? 11 : 8),
+                      cell % 32, verify ? " ?0a22 sel ?0a1e" : cell % 8 == 0 ? " ?0a22" : "");
+        want += b;
     }
-    // The blanking pass reads the status once per 8 cells, and only that.
-    uint64_t first_verified = 0;
-    int blank_reads = 0;
-    for (uint64_t i = 0; i < vg()->i2c.total && first_verified == 0; ++i) {
-        const VgI2cMessage& m = *vg_i2c_message(i);
-        if (m.cmd == RI2C_CMD_WRITE && m.payload[12] == 0x1C && (m.payload[14] & 0x0F) == 11)
-            first_verified = i;
-        else if (m.cmd == RI2C_CMD_WRITE_READ)
-            blank_reads += is_read_of(m, 0x0A22) ? 1 : 100;
-    }
-    EXPECT_EQ(blank_reads, 32);
-    EXPECT_EQ(s.writes, OSD_CELLS);
-    EXPECT_EQ(s.fails, 0);
-    for (int i = 0; i < OSD_CELLS; ++i)
-        ASSERT_EQ(s.shadow[i], ' ') << i;
-    EXPECT_EQ(vg()->vp.commits, 0);
+    EXPECT_EQ(trace(from), want);
+    EXPECT_EQ(s.writes, 1 + OSD_CELLS);
 }
 
-TEST_F(Osd, DefaultWindow)
+TEST_F(Osd, WindowEnableAndFont)
 {
     EXPECT_EQ(osd_set_default_window(&s), 0);
-    EXPECT_EQ(vg()->i2c.total, 8u);
-    EXPECT_EQ(vproc_writes_since(0), (Writes {{0x0A08, 0x91},
-                                              {0x0A09, 0x01},
-                                              {0x0A0A, 0xB2},
-                                              {0x0A0B, 0x02},
-                                              {0x0A04, 0x91},
-                                              {0x0A05, 0x02},
-                                              {0x0A06, 0xB2},
-                                              {0x0A07, 0x04}}));
-}
-
-TEST_F(Osd, EnableKeepsTheOtherControlBits)
-{
-    static const struct {
-        uint8_t before;
-        int flag;
-        uint8_t after;
-    } CASES[] = {{0x06, 1, 0x07}, {0x07, 0, 0x06}, {0xF0, 2, 0xF1}, {0xFF, 0, 0xFE}, {0x01, -1, 0x01}};
-    for (const auto& c : CASES) {
-        vg()->vp.regs[0x0A01] = c.before;
-        EXPECT_EQ(osd_enable(&s, c.flag), 0);
-        EXPECT_EQ(vg()->vp.regs[0x0A01], c.after) << int(c.before) << " flag " << c.flag;
+    EXPECT_EQ(trace(0), " 0a08=91 0a09=01 0a0a=b2 0a0b=02 0a04=91 0a05=02 0a06=b2 0a07=04");
+    // Enabling keeps the other control bits; a failed read sends the bit alone.
+    static const int ENABLE[][4] = {{0x06, 1, 0x07, 0}, {0x07, 0, 0x06, 0}, {0xF0, 2, 0xF1, 0}, {0x06, 1, 0x01, 1}};
+    for (const auto& c : ENABLE) {
+        vg()->vp.regs[0x0A01] = static_cast<uint8_t>(c[0]);
+        vg()->i2c.faults.fail_reads = c[3] != 0;
+        osd_enable(&s, c[1]);
+        EXPECT_EQ(vg()->vp.regs[0x0A01], c[2]) << c[0] << " flag " << c[1];
     }
-    // A failed read of the control register: the enable bit goes out alone.
-    vg()->vp.regs[0x0A01] = 0x06;
-    vg()->i2c.faults.fail_reads = true;
-    const uint64_t before = vg()->i2c.total;
-    osd_enable(&s, 1);
-    EXPECT_EQ(vproc_writes_since(before), (Writes {{0x0A01, 0x01}}));
-}
-
-TEST_F(Osd, CommitShowsTheWorkingGrid)
-{
-    osd_print(&s, 3, 10, "OK");
-    char line[33];
-    vg_osd_visible_line(3, line);
-    EXPECT_STREQ(line, "                                ");
-    const uint64_t before = vg()->i2c.total;
-    EXPECT_EQ(osd_commit(&s), 0);
-    EXPECT_EQ(vproc_writes_since(before), (Writes {{0x0A00, 1}}));
-    vg_osd_visible_line(3, line);
-    EXPECT_STREQ(line, "          OK                    ");
-    vg()->i2c.faults.fail_all = true;
-    EXPECT_EQ(osd_commit(&s), -1);
-}
-
-TEST(OsdGlyphs, IndexTable)
-{
-    static const struct {
-        unsigned ch;
-        int glyph;
-    } CASES[] = {{' ', 0},  {'%', 1},  {'.', 2},  {'/', 3},  {'0', 4},  {'9', 13}, {':', 14}, {'@', 15},
-                 {'A', 16}, {'Z', 41}, {'a', -1}, {'-', -1}, {'?', -1}, {'[', -1}, {0, -1},   {0x80, -1},
-                 {0xC1, -1}, {0x1A0, -1}};
-    for (const auto& c : CASES)
-        EXPECT_EQ(osd_glyph_index(c.ch), c.glyph) << c.ch;
-    // Every glyph the program maps is the one the chip's font shows.
-    for (unsigned ch = 0; ch < 256; ++ch) {
-        const int g = osd_glyph_index(ch);
-        if (g >= 0) {
-            EXPECT_EQ(vg_glyph_char(static_cast<uint8_t>(0x80 + g)), static_cast<char>(ch)) << ch;
-        }
-    }
+    // The characters the program maps, as the chip's font shows them.
+    std::string shown;
+    for (unsigned ch = 0; ch < 0x200; ++ch)
+        shown += osd_glyph_index(ch) < 0 ? "" : std::string(1, vg_glyph_char(static_cast<uint8_t>(0x80 + osd_glyph_index(ch))));
+    EXPECT_EQ(shown, " %./0123456789:@ABCDEFGHIJKLMNOPQRSTUVWXYZ");
 }
 
 }  // namespace
