@@ -1,201 +1,100 @@
 // The program's start-up gate end to end on the virtual goggles: the
-// refusals and their statuses, the switch to AV with "-s", and what the
-// wearer sees when the menu comes up and when it goes away.
+// refusals and their statuses, the switch to AV with "-s", and the menu
+// coming up and going away.
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "app/avmenu.h"
+#include "keys/keys.h"
 #include "support.h"
 
 namespace {
 
-const std::string REFUSAL =
-    "ODMOWA: gogle nie sa w trybie AV z zywym analogiem (odpal z -s aby auto-przelaczyc)\n";
-const std::string NO_ANALOG = "ODMOWA: po 3 probach nadal nie ma analogu (kamera wylaczona?)\n";
 const std::string AV_LINE = "mode: LT8668 B7=0x02 AD=0x02 AC=0x01\n";
+const std::string HDMI_REFUSED =
+    "mode: LT8668 B7=0x02 AD=0x00 AC=0x00\n"
+    "ODMOWA: gogle nie sa w trybie AV z zywym analogiem (odpal z -s aby auto-przelaczyc)\n";
 
-const char* const MENU_SCREEN =
-    "      VELMO X : AV MENU         \n"
-    "                                \n"
-    "     %BRIGHTNESS        050     \n"
-    "      CONTRAST          050     \n"
-    "      SATURATION        050     \n"
-    "      HUE               050     \n"
-    "                                \n"
-    "UP:DW NAV LT:RT SET PLAY3:EXIT  ";
-
-std::string blank_screen()
+// Three BACK-long tries, each judged by a read, then the second refusal.
+std::string never_comes(const std::string& mode)
 {
-    std::string s;
-    for (int row = 0; row < 8; ++row)
-        s += std::string(32, ' ') + (row < 7 ? "\n" : "");
-    return s;
+    std::string s = mode + mode;
+    for (const char* n : {"1", "2", "3"})
+        s += "switch: BACK-long, proba " + std::string(n) + "/3\n" + mode;
+    return s + "ODMOWA: po 3 probach nadal nie ma analogu (kamera wylaczona?)\n";
 }
 
-class Gate : public Goggles {
-protected:
-    void TearDown() override
-    {
+using Gate = Goggles;
+
+// Refusals touch nothing past the probe and leave the stock service alone.
+// In AV any arguments run the menu; "-s" from normal view reaches AV on the
+// second long BACK. Leaving blanks every row and leaves the OSD on. The
+// entry and exit counters are true even when one cell never reads back.
+TEST_F(Gate, EveryWayThroughTheGate)
+{
+    enum Fault { NONE, NO_TRANSPORT, NO_ADC, NO_KEY_PORT, BAD_READBACKS };
+    const std::string restore = AV_LINE + "settings: restore 50/50/50/50\n";
+    const std::string ran = "avmenu 1.3.0: wejscie (writes=339 fail=0)\navmenu: wyjscie (writes=422 fail=0)\n";
+    const struct {
+        Fault fault;
+        VgInput input;
+        std::vector<const char*> args;
+        int status;
+        uint64_t elapsed_ms;  // of a refusal; for a run, when BACK goes down
+        int long_presses;
+        std::string err;
+    } rows[] = {
+        {NO_TRANSPORT, VG_INPUT_AV, {}, 1, 0, 0, "open /dev/remote_i2c fail\n"},
+        {NONE, VG_INPUT_HDMI, {}, 2, 0, 0, HDMI_REFUSED},
+        {NONE, VG_INPUT_HDMI, {"-S"}, 2, 0, 0, HDMI_REFUSED},
+        {NONE, VG_INPUT_HDMI, {"-sx"}, 2, 0, 0, HDMI_REFUSED},
+        {NONE, VG_INPUT_HDMI, {"--s"}, 2, 0, 0, HDMI_REFUSED},
+        {NONE, VG_INPUT_HDMI, {"x", "-s"}, 2, 0, 0, HDMI_REFUSED},
+        {NO_ADC, VG_INPUT_AV, {}, 1, 0, 0, AV_LINE + "keys: ADC open fail\n"},
+        {NONE, VG_INPUT_AV_NO_SIGNAL, {"-s"}, 2, 3 * 6500, 3, never_comes("mode: LT8668 B7=0x02 AD=0x02 AC=0x00\n")},
+        {NO_KEY_PORT, VG_INPUT_NONE, {"-s"}, 2, 3 * 6500, 0, never_comes("mode: LT8668 B7=0x00 AD=0x00 AC=0x00\n")},
+        {NONE, VG_INPUT_AV, {"--bogus", "-S"}, 0, 1000, 0, restore + ran},
+        {NONE, VG_INPUT_NORMAL, {"-s", "ignored", "-x"}, 0, 15000, 2,
+         "mode: LT8668 B7=0x01 AD=0x00 AC=0x00\nmode: LT8668 B7=0x01 AD=0x00 AC=0x00\n"
+         "switch: BACK-long, proba 1/3\nmode: LT8668 B7=0x02 AD=0x00 AC=0x00\nswitch: BACK-long, proba 2/3\n" +
+             restore + ran},
+        // The first verified cell; at exit it is blanked with the rest.
+        {BAD_READBACKS, VG_INPUT_AV, {}, 0, 1000, 0,
+         restore + "avmenu 1.3.0: wejscie (writes=338 fail=1)\navmenu: wyjscie (writes=422 fail=1)\n"},
+    };
+    const int standin = start_standin();
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.err.substr(0, 40) + "; first argument " + (row.args.empty() ? "(none)" : row.args[0]));
+        vg_reset();
+        std::snprintf(vg()->card.root, sizeof vg()->card.root, "%s", card_root.c_str());
+        vg_lt8668_set_input(row.input);
         vg_key_port_close();
-        Goggles::TearDown();
-    }
-    // Nothing past the probe: no cell, no picture control, no ADC, transport closed.
-    static void expect_untouched()
-    {
-        EXPECT_EQ(vg()->vp.cell_writes, 0);
-        for (int i = 0; i < 4; ++i)
-            EXPECT_EQ(vg()->vp.picture_writes[i], 0);
-        EXPECT_EQ(vg()->adc.maps, 0);
-        EXPECT_EQ(vg()->i2c.opens, 1);
-        EXPECT_EQ(vg()->i2c.closes, 1);
-    }
-    void leave_by_back_at(uint64_t ms)
-    {
-        std::string error;
-        ASSERT_GE(vg_keys_script("BACK", ms, &error), 0) << error;
-    }
-};
-
-TEST_F(Gate, NoTransportDevice)
-{
-    vg()->i2c.present = false;
-    const VgRun r = run();
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "open /dev/remote_i2c fail\n");
-    EXPECT_EQ(vg()->i2c.total, 0u);
-    EXPECT_EQ(vg()->adc.maps, 0);
-}
-
-TEST_F(Gate, NotInAvWithoutAnExactDashS)
-{
-    const std::vector<std::vector<const char*>> ARGS = {{}, {"-S"}, {"-sx"}, {"--s"}, {"x", "-s"}};
-    for (const auto& args : ARGS) {
-        vg_reset();
-        std::snprintf(vg()->card.root, sizeof vg()->card.root, "%s", card_root.c_str());
-        vg_lt8668_set_input(VG_INPUT_HDMI);
-        const VgRun r = vg_run(avmenu_main, args.data(), static_cast<int>(args.size()));
-        const std::string first = args.empty() ? "(none)" : args[0];
-        EXPECT_EQ(r.status, 2) << first;
-        EXPECT_EQ(r.err, "mode: LT8668 B7=0x02 AD=0x00 AC=0x00\n" + REFUSAL) << first;
-        EXPECT_EQ(vg()->i2c.total, 5u) << first;
-        EXPECT_EQ(vg()->now_us, vg()->start_us) << first;
-        expect_untouched();
-    }
-}
-
-TEST_F(Gate, SwitchGivesUpWhenTheCameraNeverComes)
-{
-    for (const bool port : {true, false}) {
-        vg_reset();
-        std::snprintf(vg()->card.root, sizeof vg()->card.root, "%s", card_root.c_str());
-        if (port) {
-            ASSERT_EQ(vg_key_port_open(), 0);
-            vg_lt8668_set_input(VG_INPUT_AV_NO_SIGNAL);
-        } else {
-            vg_key_port_close();
-            vg_lt8668_set_input(VG_INPUT_NONE);
+        ASSERT_EQ(row.fault == NO_KEY_PORT ? 0 : vg_key_port_open(), 0);
+        vg()->i2c.present = row.fault != NO_TRANSPORT;
+        vg()->adc.present = row.fault != NO_ADC;
+        vg()->vp.wrong_readbacks = row.fault == BAD_READBACKS ? 4 : 0;
+        vg_key_hold(KEY_BACK, row.elapsed_ms, 200);  // a refusal never reads the keys
+        const VgRun r = vg_run(avmenu_main, row.args.data(), static_cast<int>(row.args.size()));
+        EXPECT_EQ(r.status, row.status);
+        EXPECT_EQ(r.err, row.err);
+        EXPECT_EQ(vg()->port.long_presses, row.long_presses);
+        EXPECT_FALSE(process_stopped(standin)) << "the stock service runs";
+        EXPECT_EQ(vg()->i2c.closes, vg()->i2c.opens);
+        if (row.status != 0) {
+            EXPECT_EQ(vg_elapsed_ms(), row.elapsed_ms);
+            const int* pic = vg()->vp.picture_writes;
+            EXPECT_EQ(vg()->vp.cell_writes + pic[0] + pic[1] + pic[2] + pic[3] + vg()->adc.maps, 0);
+            continue;
         }
-        const VgRun r = run({"-s"});
-        EXPECT_EQ(r.status, 2);
-        const std::vector<std::string> lines = split_lines(r.err);
-        ASSERT_EQ(lines.size(), 9u) << r.err;
-        EXPECT_EQ(lines[2], "switch: BACK-long, proba 1/3");
-        EXPECT_EQ(lines[4], "switch: BACK-long, proba 2/3");
-        EXPECT_EQ(lines[6], "switch: BACK-long, proba 3/3");
-        EXPECT_EQ(lines[7].substr(0, 5), "mode:");
-        EXPECT_EQ(lines[8] + "\n", NO_ANALOG);
-        EXPECT_EQ(vg_elapsed_ms(), 3 * 6500u);
-        if (port) {
-            EXPECT_EQ(vg()->port.long_presses, 3);
-        }
-        expect_untouched();
+        EXPECT_EQ(vg_screen().find_first_not_of(" \n"), std::string::npos) << vg_screen();
+        EXPECT_TRUE(vg_osd_enabled());
+        EXPECT_EQ(payload_hex(*vg_i2c_message(vg()->i2c.total - 1)),
+                  "len=15 02 00 00 00 5b 00 00 00 03 00 00 00 00 0a 01")
+            << "the last transfer is the commit";
     }
-}
-
-TEST_F(Gate, SwitchFromNormalReachesAvAndRunsTheMenu)
-{
-    ASSERT_EQ(vg_key_port_open(), 0);
-    vg_lt8668_set_input(VG_INPUT_NORMAL);
-    leave_by_back_at(15000);
-    const VgRun r = run({"-s", "ignored", "-x"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err,
-              "mode: LT8668 B7=0x01 AD=0x00 AC=0x00\n"
-              "mode: LT8668 B7=0x01 AD=0x00 AC=0x00\n"
-              "switch: BACK-long, proba 1/3\n"
-              "mode: LT8668 B7=0x02 AD=0x00 AC=0x00\n"
-              "switch: BACK-long, proba 2/3\n" +
-                  AV_LINE +
-                  "settings: restore 50/50/50/50\n"
-                  "avmenu 1.3.0: wejscie (writes=339 fail=0)\n"
-                  "avmenu: wyjscie (writes=422 fail=0)\n");
-    EXPECT_EQ(vg()->port.long_presses, 2);
-    EXPECT_EQ(vg()->i2c.closes, 1);
-}
-
-TEST_F(Gate, AdcMissing)
-{
-    vg()->adc.present = false;
-    const VgRun r = run();
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, AV_LINE + "keys: ADC open fail\n");
-    expect_untouched();
-}
-
-TEST_F(Gate, InAvAnyArgumentsRunTheMenuAndLeavingBlanksIt)
-{
-    leave_by_back_at(1000);
-    const VgRun r = run({"--bogus", "-S"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, AV_LINE +
-                         "settings: restore 50/50/50/50\n"
-                         "avmenu 1.3.0: wejscie (writes=339 fail=0)\n"
-                         "avmenu: wyjscie (writes=422 fail=0)\n");
-    // Left switched on, with every row blank and committed.
-    EXPECT_EQ(vg_screen(), blank_screen());
-    EXPECT_TRUE(vg_osd_enabled());
-    const VgI2cMessage& last_vproc = *vg_i2c_message(vg()->i2c.total - 1);
-    EXPECT_EQ(payload_hex(last_vproc), "len=15 02 00 00 00 5b 00 00 00 03 00 00 00 00 0a 01");
-    EXPECT_EQ(vg()->i2c.closes, 1);
-}
-
-TEST_F(Gate, MenuIsUpAndSwitchedOnWhenTheLoopStarts)
-{
-    vg()->limit_us = vg()->now_us + 2000000;  // end the run in the loop, menu showing
-    const VgRun r = run();
-    EXPECT_EQ(r.status, 125);
-    EXPECT_EQ(vg_screen(), MENU_SCREEN);
-    EXPECT_TRUE(vg_osd_enabled());
-
-    // Window, then the four controls, then the drawing, its commit and only
-    // then the enable bit.
-    const auto w = vproc_writes_since(0);
-    ASSERT_GE(w.size(), 12u);
-    const std::vector<int> window = {0x0A08, 0x0A09, 0x0A0A, 0x0A0B, 0x0A04, 0x0A05, 0x0A06, 0x0A07};
-    for (size_t i = 0; i < 8; ++i)
-        EXPECT_EQ(w[i].first, window[i]);
-    for (size_t i = 0; i < 4; ++i)
-        EXPECT_EQ(w[8 + i].first, 0x0890 + static_cast<int>(i));
-    ASSERT_GE(w.size(), 14u);
-    EXPECT_EQ(w[w.size() - 2], std::make_pair(0x0A00, 1));
-    EXPECT_EQ(w.back().first, 0x0A01);
-    EXPECT_EQ(vg()->vp.commits, 1);
-}
-
-TEST_F(Gate, CountersInTheEntryAndExitLinesAreTrue)
-{
-    // The first verified cell (row 0, column 0) is never read back right.
-    vg()->vp.wrong_readbacks = 4;
-    leave_by_back_at(1000);
-    const VgRun r = run();
-    EXPECT_EQ(r.status, 0);
-    const std::vector<std::string> lines = split_lines(r.err);
-    ASSERT_EQ(lines.size(), 4u) << r.err;
-    EXPECT_EQ(lines[2], "avmenu 1.3.0: wejscie (writes=338 fail=1)");
-    // At exit the cell still marked unverified is blanked with the rest.
-    EXPECT_EQ(lines[3], "avmenu: wyjscie (writes=422 fail=1)");
-    EXPECT_EQ(vg_screen(), blank_screen());
+    vg_key_port_close();
+    end_standin(standin);
 }
 
 }  // namespace
