@@ -82,22 +82,6 @@ void write_all(int fd, const std::string& s)
 
 // ---- the stand-in stock service -------------------------------------------
 
-int open_key_port()
-{
-    const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (s < 0)
-        return -1;
-    sockaddr_in addr {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(6222);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        close(s);
-        return -1;
-    }
-    return s;
-}
-
 // Like the goggles' service: a BACK held 2 s or more (down, then up) moves
 // the input one step toward AV. Each datagram is handled before it leaves
 // the queue, so an empty queue means every press sent so far has acted.
@@ -146,7 +130,7 @@ int open_key_port()
 
 void start_standin()
 {
-    port_fd = open_key_port();
+    port_fd = vg_key_port_socket(0);
     const int parent = getpid();
     const pid_t pid = fork();
     if (pid == 0)

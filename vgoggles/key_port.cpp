@@ -9,12 +9,9 @@
 
 #include "vgoggles/vgoggles.h"
 
-int vg_key_port_open()
+int vg_key_port_socket(int type_flags)
 {
-    VgKeyPort& port = vg()->port;
-    if (port.fd >= 0)
-        return 0;
-    const int s = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | type_flags, 0);
     if (s < 0)
         return -1;
     const int one = 1;
@@ -27,8 +24,15 @@ int vg_key_port_open()
         close(s);
         return -1;
     }
-    port.fd = s;
-    return 0;
+    return s;
+}
+
+int vg_key_port_open()
+{
+    VgKeyPort& port = vg()->port;
+    if (port.fd < 0)
+        port.fd = vg_key_port_socket(SOCK_NONBLOCK);
+    return port.fd < 0 ? -1 : 0;
 }
 
 void vg_key_port_close()

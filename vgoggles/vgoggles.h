@@ -226,6 +226,7 @@ bool vg_card_path(const char* path, char* out, size_t size);  // maps a card pat
 
 // The stock service's key port: bind a real socket on 127.0.0.1:6222 that
 // the world drains before every sleep; long BACK presses step the input.
+int vg_key_port_socket(int type_flags);  // a UDP socket bound to 127.0.0.1:6222, or -1
 int vg_key_port_open();
 void vg_key_port_close();
 void vg_key_port_drain();
