@@ -96,7 +96,12 @@ int osd_put_char(OsdScreen* s, int row, int col, uint8_t ch)
         }
         os_usleep(OSD_RETRY_SLEEP_US);
     }
-    ++s->fails;  // the shadow keeps the old character, so the next print retries
+    // The cell now holds the old glyph, the new one (a write that landed but
+    // never read back right) or nothing known: mark it unknown, as the clear
+    // does, so any later print of the cell, the exit blanking included,
+    // sends it again instead of trusting a stale shadow.
+    s->shadow[row * OSD_COLS + col] = '?';
+    ++s->fails;
     return -1;
 }
 

@@ -34,7 +34,7 @@ static_assert(OSD_BLANK_ROW[OSD_COLS - 1] == ' ' && OSD_BLANK_ROW[OSD_COLS] == '
 
 struct OsdScreen {
     int fd;                     // borrowed transport descriptor
-    uint8_t shadow[OSD_CELLS];  // what each cell is known to show, row by row
+    uint8_t shadow[OSD_CELLS];  // what each cell is known to show, row by row; '?' unknown
     int32_t writes;             // verified cell writes
     int32_t fails;              // cell writes given up after every attempt
 };
