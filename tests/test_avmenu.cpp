@@ -21,8 +21,8 @@ void loop_sleep_hook(uint64_t usec)
 {
     if (usec != 30000)
         return;
-    if (standin > 0 && vg()->max_stack_note == 0)
-        vg()->max_stack_note = wait_until([] { return process_stopped(standin); }, 1000) ? 1 : 2;
+    if (standin > 0 && vg()->note == 0)
+        vg()->note = wait_until([] { return process_stopped(standin); }, 1000) ? 1 : 2;
     if (vg()->now_us >= overrun_from_us) {
         vg()->now_us += overrun_us;
         overrun_from_us = UINT64_MAX;
@@ -118,7 +118,7 @@ TEST_F(AvMenu, WaysOut)
         EXPECT_EQ(read_settings(), row.settings);
         EXPECT_GT(ms_of(last_turn_us()), row.ends_after_ms);
         EXPECT_EQ(vg()->now_us - last_turn_us(), row.tail_us) << "the pause after the last turn";
-        EXPECT_EQ(vg()->max_stack_note, 1) << "the stock service was stopped in the loop";
+        EXPECT_EQ(vg()->note, 1) << "the stock service was stopped in the loop";
         EXPECT_FALSE(process_stopped(standin)) << "and runs again";
     }
     end_standin(standin);

@@ -175,7 +175,7 @@ struct VgWorld {
     uint64_t rng;
     uint64_t sleeps;
     uint64_t slept_us;
-    int32_t max_stack_note;   // free for measurements
+    int32_t note;             // a word a test or tool may set from inside a run
     VgI2cDriver i2c;
     VgLt8668 lt;
     VgVproc vp;
