@@ -93,13 +93,14 @@ int setup_world(std::string* error)
 
 int main(int argc, char** argv)
 {
-    std::string error;
-    if (sim_parse_options(argc, argv, &opts, &error) != 0) {
-        std::fprintf(stderr, "avmenu-sim: %s\n", error.c_str());
+    std::string text;  // what is wrong, or the help
+    const int parsed = sim_parse_options(argc, argv, &opts, &text);
+    if (parsed < 0) {
+        std::fprintf(stderr, "avmenu-sim: %s\n", text.c_str());
         return 2;
     }
-    if (opts.help) {
-        std::fputs(SIM_USAGE, stdout);
+    if (parsed > 0) {
+        std::fputs(text.c_str(), stdout);
         return 0;
     }
 #if !SIM_BASIC
@@ -124,6 +125,7 @@ int main(int argc, char** argv)
     }
     shared = new (mem) Shared();
     shared->standin_pid = -1;
+    std::string error;
     if (setup_world(&error) != 0) {
         std::fprintf(stderr, "avmenu-sim: %s\n", error.c_str());
         return 2;

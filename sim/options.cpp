@@ -1,57 +1,65 @@
+// The simulator's command line, read with CLI11: typed options, range
+// checks and the help text generated from them.
 #include "sim/options.h"
 
-#include <cerrno>
+#include <CLI/CLI.hpp>
+#include <climits>
 #include <cstdlib>
-#include <cstring>
-
-const char SIM_USAGE[] =
-    "usage: avmenu-sim [options] [-- program arguments]\n"
-    "Runs the goggles' menu program on virtual goggles, in this terminal or\n"
-    "headless by a key script.\n"
-    "\n"
-    "  --basic               run VelmoX-AVMenu-basic instead of VelmoX-AVMenu\n"
-    "  --mode MODE           input at start: av (default), hdmi, normal, none\n"
-    "  --card DIR            folder standing in for the SD card's root \"/\"\n"
-    "  --fail-rate PERCENT   share of I2C transfers that fail (0..100)\n"
-    "  --busy-reads N        busy status reads after every OSD cell write\n"
-    "  --wrong-readbacks N   the next N OSD read-backs return a wrong byte\n"
-    "  --keys SCRIPT         headless: press keys on virtual time, e.g.\n"
-    "                        \"DOWN RIGHT RIGHT PLAY:3100\" (keys UP DOWN LEFT RIGHT\n"
-    "                        PLAY BACK K4 K5, NAME:ms holds, WAIT:ms pauses; the\n"
-    "                        first press comes 1 s after the start)\n"
-    "  --snapshot FILE.png   headless: save the wearer's view as last shown\n"
-    "  --help                this text\n"
-    "\n"
-    "Arguments after \"--\" go to the program, e.g. \"-- -s\" with --mode normal.\n"
-    "A script that does not end the program runs into the goggles' 10-minute\n"
-    "virtual time limit (status 125).\n";
+#include <map>
 
 namespace {
 
-bool parse_int(const std::string& text, long lo, long hi, long* out)
+// A whole number as written, in decimal: the library would read "010" as
+// octal and "-1" as a negative count, so the text is checked and its
+// leading zeros dropped before it is converted.
+CLI::Validator decimal_digits()
 {
-    if (text.empty())
-        return false;
-    errno = 0;
-    char* end = nullptr;
-    const long v = std::strtol(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || v < lo || v > hi)
-        return false;
-    *out = v;
-    return true;
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+                return "'" + text + "' is not a whole number";
+            text.erase(0, text.find_first_not_of('0'));
+            if (text.empty())
+                text = "0";
+            return "";
+        },
+        "");
 }
 
-bool parse_percent(const std::string& text, uint32_t* ppm)
+// The library's range check prints its bounds as 0.000000, so percentages
+// have their own.
+CLI::Validator percentage()
 {
-    if (text.empty() || !(text[0] >= '0' && text[0] <= '9'))
-        return false;
-    errno = 0;
-    char* end = nullptr;
-    const double v = std::strtod(text.c_str(), &end);
-    if (errno != 0 || *end != '\0' || v < 0.0 || v > 100.0)
-        return false;
-    *ppm = static_cast<uint32_t>(v * 10000.0 + 0.5);
-    return true;
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            char* end = nullptr;
+            const double v = text.empty() || text[0] < '0' || text[0] > '9' ? -1.0 : std::strtod(text.c_str(), &end);
+            if (end == nullptr || *end != '\0' || !(v >= 0.0 && v <= 100.0))
+                return "'" + text + "' is not a percentage from 0 to 100";
+            return "";
+        },
+        "");
+}
+
+CLI::Validator path_shorter_than(size_t limit)
+{
+    return CLI::Validator(
+        [limit](std::string& text) -> std::string {
+            if (text.empty())
+                return "needs a path";
+            return text.size() < limit ? "" : "needs a path shorter than " + std::to_string(limit) + " characters";
+        },
+        "");
+}
+
+// A bad command line is reported on one line, and messages quote the value
+// given, which may hold a newline.
+std::string one_line(std::string text)
+{
+    for (char& c : text)
+        if (c == '\n')
+            c = ' ';
+    return text;
 }
 
 }  // namespace
@@ -69,101 +77,73 @@ const char* sim_input_name(VgInput input)
     return "?";
 }
 
-int sim_parse_options(int argc, const char* const* argv, SimOptions* out, std::string* error)
+int sim_parse_options(int argc, const char* const* argv, SimOptions* out, std::string* message)
 {
+    // Everything after the first "--" is the program's, whatever it looks like.
+    int own = 1;
+    while (own < argc && std::string(argv[own]) != "--")
+        ++own;
     SimOptions o;
-    bool has_snapshot = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--") {
-            for (++i; i < argc; ++i)
-                o.program_args.emplace_back(argv[i]);
-            break;
-        }
-        std::string value;
-        bool inline_value = false;
-        const size_t eq = arg.find('=');
-        if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-            value = arg.substr(eq + 1);
-            arg.resize(eq);
-            inline_value = true;
-        }
-        auto need_value = [&]() -> bool {
-            if (inline_value)
-                return true;
-            if (i + 1 >= argc) {
-                *error = arg + " needs a value";
-                return false;
-            }
-            value = argv[++i];
-            return true;
-        };
-        long n = 0;
-        if (arg == "--help" || arg == "-h") {
-            o.help = true;
-        } else if (arg == "--basic") {
-            o.basic = true;
-        } else if (arg == "--mode") {
-            if (!need_value())
-                return -1;
-            if (value == "av")
-                o.mode = VG_INPUT_AV;
-            else if (value == "hdmi")
-                o.mode = VG_INPUT_HDMI;
-            else if (value == "normal")
-                o.mode = VG_INPUT_NORMAL;
-            else if (value == "none")
-                o.mode = VG_INPUT_NONE;
-            else {
-                *error = "--mode takes av, hdmi, normal or none, not '" + value + "'";
-                return -1;
-            }
-        } else if (arg == "--card") {
-            if (!need_value())
-                return -1;
-            if (value.empty() || value.size() >= sizeof(VgCard::root) - 64) {
-                *error = "--card needs a folder path shorter than 192 characters";
-                return -1;
-            }
-            o.card = value;
-        } else if (arg == "--fail-rate") {
-            if (!need_value())
-                return -1;
-            if (!parse_percent(value, &o.fail_ppm)) {
-                *error = "--fail-rate takes a percentage from 0 to 100, not '" + value + "'";
-                return -1;
-            }
-        } else if (arg == "--busy-reads" || arg == "--wrong-readbacks") {
-            if (!need_value())
-                return -1;
-            if (!parse_int(value, 0, 1000000, &n)) {
-                *error = arg + " takes a whole number from 0 to 1000000, not '" + value + "'";
-                return -1;
-            }
-            (arg == "--busy-reads" ? o.busy_reads : o.wrong_readbacks) = static_cast<int>(n);
-        } else if (arg == "--keys") {
-            if (!need_value())
-                return -1;
-            o.keys = value;
-            o.headless = true;
-        } else if (arg == "--snapshot") {
-            if (!need_value())
-                return -1;
-            if (value.empty()) {
-                *error = "--snapshot needs a file name";
-                return -1;
-            }
-            o.snapshot = value;
-            has_snapshot = true;
-        } else {
-            *error = "unknown option '" + arg + "' (see --help; program arguments go after --)";
-            return -1;
-        }
-    }
-    if (has_snapshot && !o.headless) {
-        *error = "--snapshot works with --keys only";
+    for (int i = own + 1; i < argc; ++i)
+        o.program_args.emplace_back(argv[i]);
+
+    CLI::App app("Runs the goggles' menu program on virtual goggles, in this terminal or\n"
+                 "headless by a key script.",
+                 "avmenu-sim");
+    app.footer("Arguments after \"--\" go to the program, e.g. \"-- -s\" with --mode normal.\n"
+               "A script that does not end the program runs into the goggles' 10-minute\n"
+               "virtual time limit (status 125).");
+    app.get_formatter()->column_width(24);
+    // As before the library: an option given twice, the last one counts.
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.add_flag("--basic", o.basic, "run VelmoX-AVMenu-basic instead of VelmoX-AVMenu");
+    std::string mode = "av";
+    app.add_option("--mode", mode, "input at start (default av)")
+        ->type_name("MODE")
+        ->check(CLI::IsMember({"av", "hdmi", "normal", "none"}));
+    app.add_option("--card", o.card, "folder standing in for the SD card's root \"/\"")
+        ->type_name("DIR")
+        ->check(path_shorter_than(sizeof(VgCard::root) - 64));
+    double percent = 0.0;
+    app.add_option("--fail-rate", percent, "share of I2C transfers that fail (0..100)")
+        ->type_name("PERCENT")
+        ->check(percentage());
+    app.add_option("--busy-reads", o.busy_reads, "busy status reads after every OSD cell write")
+        ->type_name("N")
+        ->transform(decimal_digits())
+        ->check(CLI::Range(0, 1000000).description(""));
+    app.add_option("--wrong-readbacks", o.wrong_readbacks, "the next N OSD read-backs return a wrong byte")
+        ->type_name("N")
+        ->transform(decimal_digits())
+        ->check(CLI::Range(0, 1000000).description(""));
+    CLI::Option* keys = app.add_option("--keys", o.keys,
+                                       "headless: press keys on virtual time, e.g.\n"
+                                       "\"DOWN RIGHT RIGHT PLAY:3100\" (keys UP DOWN LEFT RIGHT\n"
+                                       "PLAY BACK K4 K5, NAME:ms holds, WAIT:ms pauses; the\n"
+                                       "first press comes 1 s after the start)")
+                            ->type_name("SCRIPT");
+    app.add_option("--snapshot", o.snapshot, "headless: save the wearer's view as last shown")
+        ->type_name("FILE.png")
+        ->check(path_shorter_than(PATH_MAX))
+        ->needs(keys);
+
+    try {
+        app.parse(own, argv);
+    } catch (const CLI::CallForHelp&) {
+        *message = app.help();
+        return 1;
+    } catch (const CLI::ExtrasError& e) {
+        *message = one_line(e.what()) + " (see --help; program arguments go after --)";
+        return -1;
+    } catch (const CLI::ParseError& e) {
+        *message = one_line(e.what());
         return -1;
     }
+    const std::map<std::string, VgInput> inputs = {
+        {"av", VG_INPUT_AV}, {"hdmi", VG_INPUT_HDMI}, {"normal", VG_INPUT_NORMAL}, {"none", VG_INPUT_NONE}};
+    o.mode = inputs.at(mode);
+    o.fail_ppm = static_cast<uint32_t>(percent * 10000.0 + 0.5);
+    o.headless = keys->count() > 0;
     *out = o;
     return 0;
 }

@@ -7,7 +7,6 @@
 #include "vgoggles/vgoggles.h"
 
 struct SimOptions {
-    bool help = false;
     bool basic = false;
     VgInput mode = VG_INPUT_AV;
     std::vector<std::string> program_args;  // after "--"
@@ -20,12 +19,11 @@ struct SimOptions {
     std::string snapshot;  // PNG path, headless only
 };
 
-// Returns 0, or -1 with a message in error. argv[0] is skipped.
-int sim_parse_options(int argc, const char* const* argv, SimOptions* out, std::string* error);
+// Returns 0 to run, 1 when help was asked for (its text in message), or -1
+// with a one-line message saying what is wrong. argv[0] is skipped.
+int sim_parse_options(int argc, const char* const* argv, SimOptions* out, std::string* message);
 
 // The number of key presses a script asks for (WAIT words excluded).
 int sim_script_presses(const std::string& script);
 
 const char* sim_input_name(VgInput input);
-
-extern const char SIM_USAGE[];

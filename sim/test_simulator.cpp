@@ -1,5 +1,6 @@
-// The simulator's picture model and command line, and two runs of the built
-// simulator: headless by script, and interactive in a terminal through tmux.
+// The simulator's picture model and command line, and runs of the built
+// simulator: bad command lines, headless by script, and interactive in a
+// terminal through tmux.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -57,26 +58,43 @@ TEST(PictureModel, NeutralBytesKeepTheCardAndEachControlMovesItTheRightWay)
 
 TEST(Options, ParsesOptionsAndKeyScriptsAndNamesWhatIsWrong)
 {
-    const char* good[] = {"avmenu-sim", "--mode", "normal", "--fail-rate=2.5", "--keys", "DOWN", "--", "-s", "--mode"};
+    const char* good[] = {"avmenu-sim", "--mode", "hdmi", "--fail-rate=2.5", "--busy-reads", "010", "--mode=normal",
+                          "--keys", "DOWN", "--snapshot", "a.png", "--", "-s", "--mode"};
     SimOptions o;
     std::string err;
-    ASSERT_EQ(sim_parse_options(9, good, &o, &err), 0) << err;
-    EXPECT_EQ(o.mode, VG_INPUT_NORMAL);
+    ASSERT_EQ(sim_parse_options(14, good, &o, &err), 0) << err;
+    EXPECT_EQ(o.mode, VG_INPUT_NORMAL) << "the last --mode counts";
     EXPECT_EQ(o.fail_ppm, 25000u);
+    EXPECT_EQ(o.busy_reads, 10) << "decimal, not octal";
     EXPECT_TRUE(o.headless);
+    EXPECT_EQ(o.snapshot, "a.png");
     EXPECT_EQ(o.program_args, (std::vector<std::string> {"-s", "--mode"}));
+    const char* help[] = {"avmenu-sim", "-h", "--", "--bogus"};
+    ASSERT_EQ(sim_parse_options(4, help, &o, &err), 1);
+    for (const char* text : {"--fail-rate PERCENT", "--busy-reads N", "--mode MODE:{av,hdmi,normal,none}",
+                             "--snapshot FILE.png", "\"-- -s\""})
+        EXPECT_NE(err.find(text), std::string::npos) << text << " in\n" << err;
 
     const struct { std::vector<const char*> args; const char* message; } bad[] = {
-        {{"--mode", "svideo"}, "--mode takes av, hdmi, normal or none, not 'svideo'"},
-        {{"--mode"}, "--mode needs a value"},
-        {{"--fail-rate", "101"}, "--fail-rate takes a percentage from 0 to 100, not '101'"},
-        {{"--busy-reads", "x"}, "--busy-reads takes a whole number from 0 to 1000000, not 'x'"},
-        {{"--snapshot", "a.png"}, "--snapshot works with --keys only"},
-        {{"-s"}, "unknown option '-s' (see --help; program arguments go after --)"},
+        {{"--mode", "svideo"}, "--mode: svideo not in {av,hdmi,normal,none}"},
+        {{"--mode", "s\nvideo\n"}, "--mode: s video  not in {av,hdmi,normal,none}"},
+        {{"--mode"}, "--mode: 1 required MODE:{av,hdmi,normal,none} missing"},
+        {{"--fail-rate", "101"}, "--fail-rate: '101' is not a percentage from 0 to 100"},
+        {{"--fail-rate", "nan"}, "--fail-rate: 'nan' is not a percentage from 0 to 100"},
+        {{"--fail-rate=2%"}, "--fail-rate: '2%' is not a percentage from 0 to 100"},
+        {{"--busy-reads", "x"}, "--busy-reads: 'x' is not a whole number"},
+        {{"--wrong-readbacks", "-1"}, "--wrong-readbacks: '-1' is not a whole number"},
+        {{"--busy-reads", "1000001"}, "--busy-reads: Value 1000001 not in range 0 to 1000000"},
+        {{"--card", ""}, "--card: needs a path"},
+        {{"--card="}, "--card: 1 required DIR missing"},
+        {{"--keys", "UP", "--snapshot", ""}, "--snapshot: needs a path"},
+        {{"--snapshot", "a.png"}, "--snapshot requires --keys"},
+        {{"-s"}, "The following argument was not expected: -s (see --help; program arguments go after --)"},
+        {{"normal"}, "The following argument was not expected: normal (see --help; program arguments go after --)"},
     };
     for (auto b : bad) {
         b.args.insert(b.args.begin(), "avmenu-sim");
-        EXPECT_EQ(sim_parse_options(static_cast<int>(b.args.size()), b.args.data(), &o, &err), -1);
+        EXPECT_EQ(sim_parse_options(static_cast<int>(b.args.size()), b.args.data(), &o, &err), -1) << b.message;
         EXPECT_EQ(err, b.message);
     }
     const struct { const char* script; const char* message; } bad_keys[] = {
@@ -91,6 +109,26 @@ TEST(Options, ParsesOptionsAndKeyScriptsAndNamesWhatIsWrong)
     vg_reset();
     EXPECT_EQ(vg_keys_script("DOWN, RIGHT WAIT:500 PLAY:3100", 1000, &err), 5600) << "200 ms between presses";
     EXPECT_EQ(sim_script_presses("DOWN, RIGHT WAIT:500 PLAY:3100"), 3);
+}
+
+TEST(CommandLine, ABadOptionOrKeyScriptIsOneLineOnStandardErrorAndStatusTwo)
+{
+    const std::string card = temp_dir(), exe = std::string(AVMENU_SIM_EXE) + " --card " + card + " ";
+    std::string presses;
+    for (int i = 0; i <= VG_KEY_SCHEDULE_SIZE; ++i)
+        presses += "UP ";
+    const struct { std::string args; const char* stderr_and_status; } cases[] = {
+        {"--mode svideo", "avmenu-sim: --mode: svideo not in {av,hdmi,normal,none}\nstatus=2\n"},
+        {"--basic --busy-reads", "avmenu-sim: --busy-reads: 1 required N missing\nstatus=2\n"},
+        {"-- -s --bogus --snapshot", "avmenu-sim: the interactive view needs a terminal; use --keys for a headless run\nstatus=2\n"},
+        {"--keys 'DOWN JUMP'", "avmenu-sim: bad key script: unknown key 'JUMP' (UP DOWN LEFT RIGHT PLAY BACK K4 K5 WAIT)\nstatus=2\n"},
+        {"--keys '" + presses + "'", "avmenu-sim: bad key script: more than 128 presses\nstatus=2\n"},
+        {"--help", "status=0\n"},
+    };
+    for (const auto& c : cases)  // standard error only: standard output goes away
+        EXPECT_EQ(output_of("(" + exe + c.args + " 2>&1 >/dev/null </dev/null; echo status=$?)"), c.stderr_and_status) << c.args;
+    EXPECT_NE(output_of(exe + "--help").find("--wrong-readbacks N"), std::string::npos);
+    (void)!std::system(("rm -rf '" + card + "'").c_str());
 }
 
 TEST(Headless, ScriptRunsTheProgramAndReportsWhatItDid)
