@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <string>
 #include <termios.h>
 #include <time.h>
@@ -51,6 +52,7 @@ bool leaving = false;         // a BACK was pressed for the quit key
 uint64_t real_base = 0, virt_base = 0;
 std::string err_text;         // the program's standard error so far
 std::string last_frame;
+int last_cols = 0, last_rows = 0;  // the terminal's size at the last frame
 const char* const KEY_NAMES[] = {"UP", "DOWN", "LEFT", "RIGHT", "4", "5", "PLAY", "BACK"};
 
 std::string osd_counters()
@@ -63,72 +65,79 @@ std::string osd_counters()
     return err_text.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
 }
 
-std::string render(const std::string& note)
+// The screen's text: the panel's lines are kept within 41 columns, which
+// the view gives them beside the picture.
+ScreenText screen_text(const ViewState& v, const std::string& note)
 {
     VgWorld* w = vg();
-    const ViewState v = view_capture();
+    ScreenText t;
+    t.title = std::string(PROGRAM) + " on virtual goggles (the wearer's view)";
     char line[160];
-    std::vector<std::string> panel;
     auto add = [&](const char* fmt, auto... args) {
         std::snprintf(line, sizeof line, fmt, args...);
-        panel.emplace_back(line);
+        t.panel.emplace_back(line);
     };
-    add("input      %s", sim_input_name(w->lt.input));
-    add("menu       %s", v.osd_on ? "OSD on" : "OSD off");
-    add("service    %s", service_text().c_str());
-    add("registers  %s", register_text().c_str());
+    add("input     %s", sim_input_name(w->lt.input));
+    add("menu      %s", v.osd_on ? "OSD on" : "OSD off");
+    add("service   %s", service_text().c_str());
+    add("registers %s", register_text().c_str());
     if (w->pwm.enabled && w->pwm.period > 0)
-        add("buzzer     %u Hz", static_cast<unsigned>(1000000000u / w->pwm.period));
+        add("buzzer    %u Hz", static_cast<unsigned>(1000000000u / w->pwm.period));
     else
-        add("buzzer     silent");
+        add("buzzer    silent");
     if (keys.play_held())
-        add("PLAY       held %.1f s", static_cast<double>(w->now_us - keys.play_since_us()) / 1e6);
+        add("PLAY      held %.1f s", static_cast<double>(w->now_us - keys.play_since_us()) / 1e6);
     else
-        add("PLAY       up");
+        add("PLAY      up");
     const int held = w->adc.override_raw ? [&] {
         for (int k = 0; k < 8; ++k)
             if (vg_key_raw(k) == w->adc.raw_value)
                 return k;
         return -1;
     }() : -1;
-    add("button     %s", held >= 0 ? KEY_NAMES[held] : "-");
-    add("OSD        %s", osd_counters().c_str());
-    add("cells      %d written, %d commits", w->vp.cell_writes, w->vp.commits);
-    add("I2C        %llu transfers, %llu failed", static_cast<unsigned long long>(w->i2c.total),
+    add("button    %s", held >= 0 ? KEY_NAMES[held] : "-");
+    add("OSD       %s", osd_counters().c_str());
+    add("cells     %d written, %d commits", w->vp.cell_writes, w->vp.commits);
+    add("I2C       %llu transfers, %llu failed", static_cast<unsigned long long>(w->i2c.total),
         static_cast<unsigned long long>(w->i2c.failed));
     if (standin_has_port())
-        add("key port   %d packets, %d long BACK", shared->packets, shared->long_backs);
+        add("key port  %d packets, %d long BACK", shared->packets, shared->long_backs);
     else
-        add("key port   6222 busy: no key injection");
-    add("time       %.1f s", static_cast<double>(w->now_us - w->start_us) / 1e6);
+        add("key port  6222 busy: no key injection");
+    add("time      %.1f s", static_cast<double>(w->now_us - w->start_us) / 1e6);
     if (opts.fail_ppm || opts.busy_reads || opts.wrong_readbacks)
-        add("faults     fail %.2f%%, busy %d, wrong %d", opts.fail_ppm / 10000.0, opts.busy_reads, opts.wrong_readbacks);
+        add("faults    fail %.2f%%, busy %d, wrong %d", opts.fail_ppm / 10000.0, opts.busy_reads, opts.wrong_readbacks);
+    t.note = note;
+    t.err = last_lines(err_text, ERR_LINES);
+    return t;
+}
 
-    std::string out = "\x1b[H";
-    auto row = [&](const std::string& s) { out += s + "\x1b[K\r\n"; };
-    row(std::string(" ") + PROGRAM + " on virtual goggles (the wearer's view)");
-    row("");
-    for (int r = 0; r < PIC_ROWS; ++r) {
-        std::string s(1, ' ');
-        s += view_term_line(v, r, colours);
-        s += "  ";
-        if (r < static_cast<int>(panel.size()))
-            s += panel[r];
-        row(s);
+// The terminal's size now; a terminal that does not say is taken as 80 x 24.
+void terminal_size(int* cols, int* rows)
+{
+    winsize ws {};
+    if (ioctl(1, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 && ws.ws_row > 0) {
+        *cols = ws.ws_col;
+        *rows = ws.ws_row;
+    } else {
+        *cols = 80;
+        *rows = 24;
     }
-    row("");
-    row(" arrows: move/adjust   p: PLAY down/up (hold 3 s to leave)   b: BACK   B: BACK long   4 5: buttons   q: quit");
-    row(std::string(1, ' ').append(note));
-    row(" standard error:");
-    for (const std::string& l : last_lines(err_text, 8))
-        row("   " + l);
-    out += "\x1b[J";
-    return out;
 }
 
 void draw(const std::string& note)
 {
-    std::string frame = render(note);
+    int cols = 0, rows = 0;
+    terminal_size(&cols, &rows);
+    const ViewState v = view_capture();
+    std::string frame = view_frame(v, screen_text(v, note), cols, rows, colours);
+    if (cols != last_cols || rows != last_rows) {
+        // After a resize the terminal may have rewrapped or kept old text.
+        last_cols = cols;
+        last_rows = rows;
+        last_frame.clear();
+        write_all(1, "\x1b[2J");
+    }
     if (frame != last_frame) {
         write_all(1, frame);
         last_frame.swap(frame);

@@ -132,6 +132,6 @@ std::string service_text()
     const char st = process_state(pid);
     char buf[96];
     const char* what = st == 0 ? "gone" : st == 'T' || st == 't' ? "STOPPED (SIGSTOP)" : st == 'Z' ? "ended" : "running";
-    std::snprintf(buf, sizeof buf, "fpv_grd_service %d: %s", pid, what);
+    std::snprintf(buf, sizeof buf, "pid %d: %s", pid, what);
     return buf;
 }

@@ -16,5 +16,5 @@ void standin_sync();
 // False when the key port was busy, so no key reaches the stand-in.
 bool standin_has_port();
 
-// "fpv_grd_service PID: running" and the like, from /proc.
+// The stand-in's "pid PID: running" and the like, from /proc.
 std::string service_text();

@@ -1,9 +1,11 @@
-// The simulator's picture model and command line, and runs of the built
-// simulator: bad command lines, headless by script, and interactive in a
-// terminal through tmux.
+// The simulator's picture model, command line and screen layout, and runs of
+// the built simulator: bad command lines, headless by script, and
+// interactive in a terminal through tmux.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
@@ -11,6 +13,7 @@
 
 #include "sim/options.h"
 #include "sim/picture_model.h"
+#include "sim/view.h"
 #include "vgoggles/session.h"
 
 namespace {
@@ -29,6 +32,116 @@ std::string output_of(const std::string& cmd)
 }
 
 std::string temp_dir() { char tmpl[] = "/tmp/avsim-test-XXXXXX"; return mkdtemp(tmpl); }
+
+// A cols by rows terminal taking a frame of the view: cursor positioning,
+// erasing, colours and printable text. Text past the last column (it would
+// wrap), any control byte (a newline on the last row scrolls) and a cursor
+// moved off the screen are faults. Non-ASCII characters show as '#'.
+struct Terminal {
+    std::vector<std::string> screen;
+    std::string fault;
+    int last_row = -1;  // the lowest row text went to
+};
+
+Terminal terminal_after(const std::string& frame, int cols, int rows)
+{
+    Terminal t {std::vector<std::string>(static_cast<size_t>(rows), std::string(static_cast<size_t>(cols), ' ')), "", -1};
+    int y = 0, x = 0;
+    for (size_t i = 0; i < frame.size() && t.fault.empty(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(frame[i]);
+        if (c == 0x1b && i + 1 < frame.size() && frame[i + 1] == '[') {
+            size_t end = i + 2;
+            while (end < frame.size() && (std::isdigit(static_cast<unsigned char>(frame[end])) || frame[end] == ';'))
+                ++end;
+            const std::string params = frame.substr(i + 2, end - i - 2);
+            const char op = end < frame.size() ? frame[end] : '?';
+            int r = 1, col = 1;
+            if (op == 'H') {
+                std::sscanf(params.c_str(), "%d;%d", &r, &col);
+                if (r < 1 || r > rows || col < 1 || col > cols)
+                    t.fault = "cursor moved off the screen: " + params + "H";
+                y = r - 1, x = col - 1;
+            } else if (op == 'K' || op == 'J') {
+                // Right after the last column the cursor still stands on it:
+                // erasing there takes that cell.
+                for (int row = y; row < (op == 'J' ? rows : y + 1); ++row)
+                    for (int c2 = row == y ? std::min(x, cols - 1) : 0; c2 < cols; ++c2)
+                        t.screen[row][c2] = ' ';
+            } else if (op != 'm') {
+                t.fault = std::string("unexpected sequence ") + op;
+            }
+            i = end;
+        } else if (c < 0x20 || c == 0x7f) {
+            t.fault = "control byte " + std::to_string(c) + " on row " + std::to_string(y + 1);
+        } else if ((c & 0xC0) != 0x80) {  // not the rest of a UTF-8 character
+            if (x >= cols)
+                t.fault = "text past the last column on row " + std::to_string(y + 1);
+            else
+                t.screen[y][x++] = c < 0x80 ? static_cast<char>(c) : '#';
+            t.last_row = std::max(t.last_row, y);
+        }
+    }
+    return t;
+}
+
+std::string screen_text(const Terminal& t)
+{
+    std::string s;
+    for (const std::string& row : t.screen)
+        s += row + "|\n";
+    return s;
+}
+
+// The menu's 8 rows, each whole, one under the other at the same column.
+// Blank cells show as ' ' in plain characters and as '#' (a half block of
+// the picture) in colour.
+bool shows_grid(const Terminal& t, const ViewState& v, char blank)
+{
+    auto row_text = [&](int r) {
+        std::string s(v.grid[r], 32);
+        std::replace(s.begin(), s.end(), ' ', blank);
+        std::replace(s.begin(), s.end(), '%', '>');
+        return s;
+    };
+    for (size_t y = 0; y + 8 <= t.screen.size(); ++y) {
+        const size_t x = t.screen[y].find(row_text(0));
+        if (x == std::string::npos)
+            continue;
+        bool all = true;
+        for (int r = 1; r < 8 && all; ++r)
+            all = t.screen[y + static_cast<size_t>(r)].compare(x, 32, row_text(r)) == 0;
+        if (all)
+            return true;
+    }
+    return false;
+}
+
+struct ViewFixture {
+    ViewState v;
+    ScreenText text;
+};
+
+ViewFixture view_fixture()
+{
+    ViewFixture f;
+    f.v.osd_on = true;
+    const char* rows[8] = {"       VELMO X : AV MENU", "", "%BRIGHTNESS                050",
+                           " CONTRAST                  055",  " SATURATION                050",
+                           " HUE                       050", "",  "0123456789ABCDEFGHIJKLMNOPQRSTUV"};
+    for (int r = 0; r < 8; ++r)
+        std::snprintf(f.v.grid[r], sizeof f.v.grid[r], "%-32s", rows[r]);
+    f.text.title = "VelmoX-AVMenu 1.3.0 on virtual goggles (the wearer's view)";
+    f.text.panel = {"input     AV", "menu      OSD on", "service   pid 4194304: STOPPED (SIGSTOP)",
+                    "registers 0890=00 0891=8c 0892=80 0893=00", "buzzer    silent", "PLAY      up",
+                    "button    -", "OSD       writes=339 fail=0", "cells     595 written, 1 commits",
+                    "I2C       3453 transfers, 0 failed", "key port  0 packets, 0 long BACK", "time      12.5 s",
+                    "faults    fail 100.00%, busy 1000000, wrong 1000000"};
+    f.text.note = "the menu runs: its picture changes are live";
+    for (int i = 1; i <= 9; ++i)
+        f.text.err.push_back("err line " + std::to_string(i));
+    f.text.err.push_back("\ttabbed\x1b[31mred");
+    return f;
+}
 
 }  // namespace
 
@@ -111,6 +224,77 @@ TEST(Options, ParsesOptionsAndKeyScriptsAndNamesWhatIsWrong)
     EXPECT_EQ(sim_script_presses("DOWN, RIGHT WAIT:500 PLAY:3100"), 3);
 }
 
+TEST(View, EveryTerminalSizeGetsAFrameThatFitsAndShowsTheMenuWhenThereIsRoom)
+{
+    const ViewFixture f = view_fixture();
+    for (int cols = 1; cols <= 120; ++cols) {
+        for (int rows = 1; rows <= 32; ++rows) {
+            const Terminal t = terminal_after(view_frame(f.v, f.text, cols, rows, ColourMode::PLAIN), cols, rows);
+            ASSERT_EQ(t.fault, "") << cols << " x " << rows << "\n" << screen_text(t);
+            if (cols >= 35 && rows >= 10) {
+                ASSERT_TRUE(shows_grid(t, f.v, ' ')) << cols << " x " << rows << "\n" << screen_text(t);
+                continue;
+            }
+            const std::string ask = cols >= 68 ? "avmenu-sim: please make the window at least 35 x 10 to show the menu"
+                                    : cols >= 29 ? "enlarge the window to 35 x 10"
+                                                 : std::string("enlarge the window").substr(0, static_cast<size_t>(cols));
+            ASSERT_EQ(t.last_row, 0) << cols << " x " << rows << ": one line only\n" << screen_text(t);
+            ASSERT_EQ(t.screen[0].rfind(ask, 0), 0u) << cols << " x " << rows << "\n" << screen_text(t);
+        }
+    }
+}
+
+TEST(View, LayoutAtTheFullSizeAtEightyByTwentyFourAndTooSmall)
+{
+    const ViewFixture f = view_fixture();
+    const std::string title = " VelmoX-AVMenu 1.3.0 on virtual goggles (the wearer's view)";
+    auto picture = [](int cols) { return " " + std::string(static_cast<size_t>(cols), '#'); };
+    const struct {
+        int cols, rows;
+        std::vector<std::string> top;  // the first screen rows, trailing blanks cut
+        int last_row;                  // the lowest row written
+        std::vector<std::string> shown, not_shown;
+    } cases[] = {
+        // Everything: the panel beside the 48-column picture, blank lines
+        // around it, the whole help line and the last 8 error lines.
+        {160, 50, {title, "", picture(48) + "  input     AV"}, 27,
+         {" arrows: move/adjust   p: PLAY down/up (hold 3 s to leave)   b: BACK   B: BACK long   4 5: buttons   q: quit",
+          "  faults    fail 100.00%, busy 1000000, wrong 1000000 ", "   err line 3"},
+         {"err line 2"}},
+        // The picture narrowed to 36 columns to keep the panel beside it, its
+        // lines cut at the edge; the shorter help line; 6 error lines.
+        {80, 24, {title, picture(36) + "  input     AV"}, 23,
+         {" arrows: move/adjust  p: PLAY down/up (hold 3 s: leave)  b: BACK  q: quit",
+          "  faults    fail 100.00%, busy 1000000, wro|", "   err line 5"},
+         {"err line 4"}},
+        // Too narrow for both: the panel under the picture.
+        {60, 40, {title, "", picture(48), picture(48), picture(48)}, 39,
+         {"\n input     AV", "\n faults    fail 100.00%, busy 1000000, wrong 1000000 ", " arrows  p: PLAY  b: BACK  q: quit"},
+         {}},
+        {34, 24, {"enlarge the window to 35 x 10", ""}, 0, {}, {}},
+    };
+    for (const auto& c : cases) {
+        const Terminal t = terminal_after(view_frame(f.v, f.text, c.cols, c.rows, ColourMode::TRUECOLOR), c.cols, c.rows);
+        const std::string screen = screen_text(t);
+        ASSERT_EQ(t.fault, "") << c.cols << " x " << c.rows << "\n" << screen;
+        EXPECT_EQ(t.last_row, c.last_row) << c.cols << " x " << c.rows << "\n" << screen;
+        for (size_t r = 0; r < c.top.size(); ++r) {
+            std::string row = t.screen[r];
+            row.erase(row.find_last_not_of(' ') + 1);
+            EXPECT_EQ(row, c.top[r]) << "row " << r << " at " << c.cols << " x " << c.rows << "\n" << screen;
+        }
+        for (const std::string& text : c.shown)
+            EXPECT_NE(screen.find(text), std::string::npos) << text << " at " << c.cols << " x " << c.rows << "\n" << screen;
+        for (const std::string& text : c.not_shown)
+            EXPECT_EQ(screen.find(text), std::string::npos) << text << " at " << c.cols << " x " << c.rows << "\n" << screen;
+        if (c.cols < 35)
+            continue;
+        EXPECT_TRUE(shows_grid(t, f.v, '#')) << screen;
+        EXPECT_NE(screen.find("\n the menu runs: its picture changes are live"), std::string::npos) << screen;
+        EXPECT_NE(screen.find("\n    tabbed?[31mred"), std::string::npos) << "control bytes as '?'\n" << screen;
+    }
+}
+
 TEST(CommandLine, ABadOptionOrKeyScriptIsOneLineOnStandardErrorAndStatusTwo)
 {
     const std::string card = temp_dir(), exe = std::string(AVMENU_SIM_EXE) + " --card " + card + " ";
@@ -165,6 +349,12 @@ TEST(Interactive, WearerAdjustsContrastAndLeaves)
     EXPECT_TRUE(shows("VELMO") && shows(">BRIGHTNESS") && shows("STOPPED (SIGSTOP)") && shows("wejscie")) << screen;
     (void)!std::system((tmux + "send-keys Down Right").c_str());
     EXPECT_TRUE(shows(">CONTRAST") && shows("055") && shows("0891=8c")) << screen;
+    // Made as small as most terminals open, the view fits itself again:
+    // the shorter help line, and the title still on the first row.
+    (void)!std::system((tmux + "resize-window -x 80 -y 24").c_str());
+    EXPECT_TRUE(shows(" arrows: move/adjust  p: PLAY down/up (hold 3 s: leave)  b: BACK  q: quit")) << screen;
+    EXPECT_EQ(screen.rfind(" VelmoX-AVMenu 1.3.0 on virtual goggles", 0), 0u) << screen;
+    EXPECT_NE(screen.find(">CONTRAST"), std::string::npos) << screen;
     // Quit presses BACK for the wearer: the program leaves normally and the
     // stock service runs again.
     (void)!std::system((tmux + "send-keys q").c_str());

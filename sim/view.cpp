@@ -1,5 +1,6 @@
 #include "sim/view.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <png.h>
@@ -145,16 +146,17 @@ const char* cell_text(char c) { return c == '%' ? ">" : nullptr; }
 
 }  // namespace
 
-std::string view_term_line(const ViewState& v, int row, ColourMode mode)
+std::string view_term_line(const ViewState& v, int row, ColourMode mode, int pic_cols, int pic_rows)
 {
     std::string out;
     const PictureRegs p = picture_regs_from(v.regs);
-    const int osd_row = row - OSD_ROW;
+    const int osd_row = row - (pic_rows - 8) / 2;
     const bool osd_line = v.osd_on && osd_row >= 0 && osd_row < 8;
-    for (int col = 0; col < PIC_COLS; ++col) {
-        const Rgb top = apply_picture(p, test_card(col, row * 2, PIC_COLS, PIC_ROWS * 2));
-        const Rgb bottom = apply_picture(p, test_card(col, row * 2 + 1, PIC_COLS, PIC_ROWS * 2));
-        const int osd_col = col - OSD_COL;
+    const int osd_left = (pic_cols - 32) / 2;
+    for (int col = 0; col < pic_cols; ++col) {
+        const Rgb top = apply_picture(p, test_card(col, row * 2, pic_cols, pic_rows * 2));
+        const Rgb bottom = apply_picture(p, test_card(col, row * 2 + 1, pic_cols, pic_rows * 2));
+        const int osd_col = col - osd_left;
         char ch = ' ';
         if (osd_line && osd_col >= 0 && osd_col < 32)
             ch = v.grid[osd_row][osd_col];
@@ -189,5 +191,155 @@ std::string view_term_line(const ViewState& v, int row, ColourMode mode)
     }
     if (mode != ColourMode::PLAIN)
         out += "\x1b[0m";
+    return out;
+}
+
+namespace {
+
+// The width the panel's lines are written for; beside the picture it gets
+// at least this much, else it goes under the picture.
+constexpr int PANEL_COLS = 41;
+
+// The help line, from the whole to the shortest.
+const std::string HELP[] = {
+    "arrows: move/adjust   p: PLAY down/up (hold 3 s to leave)   b: BACK   B: BACK long   4 5: buttons   q: quit",
+    "arrows: move/adjust  p: PLAY down/up (hold 3 s: leave)  b: BACK  q: quit",
+    "arrows  p: PLAY  b: BACK  q: quit",
+};
+
+// Printable ASCII only, cut to the width: a tab or an escape in the
+// program's own lines would move the cursor.
+std::string fit(const std::string& text, int width)
+{
+    std::string out;
+    for (const char c : text) {
+        if (static_cast<int>(out.size()) >= width)
+            break;
+        out += c == '\t' ? ' ' : c >= 0x20 && c < 0x7f ? c : '?';
+    }
+    return out;
+}
+
+template <size_t N>
+std::string longest_fitting(const std::string (&texts)[N], int width)
+{
+    for (const std::string& t : texts) {
+        if (static_cast<int>(t.size()) <= width)
+            return t;
+    }
+    return fit(texts[N - 1], width);
+}
+
+// The screen's parts from the top.
+enum Part { TITLE, GAP_TOP, PIC, PANEL, GAP_MID, HELP_LINE, NOTE, ERR_HEAD, ERR, PARTS };
+constexpr int ALL = 1000;
+
+// Rows are handed out in this order: first the menu itself (the picture at
+// its smallest), then what the wearer needs to act, then diagnostics, and
+// blank lines last.
+constexpr struct {
+    Part part;
+    int upto;
+} GROW[] = {
+    {NOTE, 1}, {HELP_LINE, 1}, {TITLE, 1}, {PIC, 12}, {PANEL, 6}, {ERR_HEAD, 1}, {ERR, 2},
+    {PIC, PIC_ROWS}, {PANEL, ALL}, {ERR, ERR_LINES}, {GAP_TOP, 1}, {GAP_MID, 1},
+};
+
+int rows_used(const int (&n)[PARTS], bool beside)
+{
+    const int upper = beside ? std::max(n[PIC], n[PANEL]) : n[PIC] + n[PANEL];
+    return n[TITLE] + n[GAP_TOP] + upper + n[GAP_MID] + n[HELP_LINE] + n[NOTE] + n[ERR_HEAD] + n[ERR];
+}
+
+}  // namespace
+
+std::string view_frame(const ViewState& v, const ScreenText& text, int cols, int rows, ColourMode mode)
+{
+    std::string out;
+    if (cols < 1 || rows < 1)
+        return out;
+    int y = 0;
+    // Every row from its first column; the rest of a short row is erased,
+    // a full one is left alone (erasing there would take its last cell).
+    auto move_to = [&](int row) {
+        char cup[24];
+        std::snprintf(cup, sizeof cup, "\x1b[%d;1H", row + 1);
+        out += cup;
+    };
+    auto put = [&](const std::string& s, int width) {
+        move_to(y);
+        out += s;
+        if (width < cols)
+            out += "\x1b[K";
+        ++y;
+    };
+    // Text rows stand in from the left edge by a margin.
+    auto put_text = [&](int margin, const std::string& s) {
+        std::string t(static_cast<size_t>(std::min(margin, cols)), ' ');
+        t += fit(s, cols - static_cast<int>(t.size()));
+        put(t, static_cast<int>(t.size()));
+    };
+
+    if (cols < 1 + PIC_MIN_COLS || rows < PIC_MIN_ROWS) {
+        char need[40];
+        std::snprintf(need, sizeof need, "%d x %d", 1 + PIC_MIN_COLS, PIC_MIN_ROWS);
+        const std::string asks[] = {std::string("avmenu-sim: please make the window at least ") + need +
+                                        " to show the menu",
+                                    std::string("enlarge the window to ") + need, "enlarge the window"};
+        const std::string t = longest_fitting(asks, cols);
+        put(t, static_cast<int>(t.size()));
+    } else {
+        const bool beside = cols >= 1 + PIC_MIN_COLS + 2 + PANEL_COLS;
+        const int pic_cols = std::min(PIC_COLS, beside ? cols - 3 - PANEL_COLS : cols - 1);
+        int n[PARTS] = {};
+        n[PIC] = PIC_MIN_ROWS;
+        const int limit[PARTS] = {1, 1, PIC_ROWS, static_cast<int>(text.panel.size()), 1, 1, 1, 1, ERR_LINES};
+        for (const auto& g : GROW) {
+            while (n[g.part] < std::min(g.upto, limit[g.part])) {
+                ++n[g.part];
+                if (rows_used(n, beside) > rows) {
+                    --n[g.part];
+                    break;
+                }
+            }
+        }
+
+        if (n[TITLE])
+            put_text(1, text.title);
+        if (n[GAP_TOP])
+            put("", 0);
+        const int upper = beside ? std::max(n[PIC], n[PANEL]) : n[PIC];
+        for (int r = 0; r < upper; ++r) {
+            std::string s(1, ' ');
+            s += r < n[PIC] ? view_term_line(v, r, mode, pic_cols, n[PIC]) : std::string(static_cast<size_t>(pic_cols), ' ');
+            int width = 1 + pic_cols;
+            if (beside && r < n[PANEL]) {
+                const std::string t = fit(text.panel[r], cols - width - 2);
+                s += "  ";
+                s += t;
+                width += 2 + static_cast<int>(t.size());
+            }
+            put(s, width);
+        }
+        for (int i = 0; !beside && i < n[PANEL]; ++i)
+            put_text(1, text.panel[i]);
+        if (n[GAP_MID])
+            put("", 0);
+        if (n[HELP_LINE])
+            put_text(1, longest_fitting(HELP, cols - 1));
+        if (n[NOTE])
+            put_text(1, text.note);
+        if (n[ERR_HEAD])
+            put_text(1, "standard error:");
+        const int first = std::max(0, static_cast<int>(text.err.size()) - n[ERR]);
+        for (int i = 0; i < n[ERR]; ++i) {
+            const int at = first + i;
+            put_text(3, at < static_cast<int>(text.err.size()) ? text.err[static_cast<size_t>(at)] : "");
+        }
+    }
+    if (y < rows) {
+        move_to(y);
+        out += "\x1b[J";
+    }
     return out;
 }
