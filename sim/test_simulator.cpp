@@ -332,9 +332,9 @@ TEST(Interactive, WearerAdjustsContrastAndLeaves)
 {
     if (std::system("command -v tmux >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "tmux is not installed";
-    // The socket is named after the temporary folder: pids repeat from one
-    // pid namespace to the next, and /tmp is shared.
-    const std::string dir = temp_dir(), tmux = "tmux -L " + dir.substr(dir.rfind('/') + 1) + " -f /dev/null ";
+    // The server's socket lives in the test's own folder: a name from the
+    // pid would repeat from one pid namespace to the next over one /tmp.
+    const std::string dir = temp_dir(), tmux = "tmux -S " + dir + "/tmux -f /dev/null ";
     const std::string start = "new-session -d -x 130 -y 40 '" + std::string(AVMENU_SIM_EXE) + " --card " + dir + "'";
     ASSERT_EQ(std::system((tmux + start).c_str()), 0);
     std::string screen;
