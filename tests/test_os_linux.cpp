@@ -14,6 +14,7 @@
 #include <functional>
 #include <string>
 
+#include "os/log.h"
 #include "os/os.h"
 
 namespace {
@@ -212,6 +213,29 @@ TEST_F(OsLinux, ClockIsTheMonotonicClockAndSleepsLastTheirTime)
         EXPECT_EQ(s.sleep(), 0) << s.name;
         EXPECT_GE(monotonic_ns() - start, s.ns) << s.name;
     }
+}
+
+// Diagnostics are written straight to descriptor 2: a line longer than the
+// 255 bytes the buffer holds is cut there, and one that cannot be formatted
+// (a wide character with no form in the C locale) writes nothing at all.
+TEST_F(OsLinux, LogLinesAreCutAt255BytesAndUnformattableOnesDropped)
+{
+    int pipe_fds[2];
+    ASSERT_EQ(pipe2(pipe_fds, O_NONBLOCK), 0);
+    const int saved = dup(2);
+    dup2(pipe_fds[1], 2);
+    log_line("%s\n", std::string(300, 'a').c_str());
+    log_line("mode: %ls\n", L"\u00e9");
+    log_line("keys: %d\n", 7);
+    dup2(saved, 2);
+    ::close(saved);
+    ::close(pipe_fds[1]);
+    std::string got;
+    char buf[512];
+    for (ssize_t n; (n = read(pipe_fds[0], buf, sizeof buf)) > 0;)
+        got.append(buf, static_cast<size_t>(n));
+    ::close(pipe_fds[0]);
+    EXPECT_EQ(got, std::string(255, 'a') + "keys: 7\n");
 }
 
 }  // namespace
