@@ -53,6 +53,17 @@ TEST_F(FaultMatrix, InputBuzzerCardAndSettingsFileFaults)
         {.name = "card full", .setup = [&] { write_settings(line_of(old)); vg()->card.full = true; },
          .start = old, .saves = false, .note = "settings: write fail", .note_times = 5,
          .after = [&] { EXPECT_FALSE(std::filesystem::exists(settings_file() + ".tmp")); }},
+        // The card cannot make the temporary file durable once (a leftover
+        // link to a device that cannot sync): that save fails and removes
+        // it, the next ones succeed.
+        {.name = "temporary file that cannot be synced",
+         .setup = [this] { std::filesystem::create_symlink("/dev/null", settings_file() + ".tmp"); },
+         .note = "settings: write fail", .note_times = 1},
+        // A folder that can be written and searched but not read: the saves
+        // go through; only the folder's own sync has to be left out.
+        {.name = "settings folder not readable",
+         .setup = [&] { write_settings(line_of(old)); chmod(folder.c_str(), 0333); },
+         .start = old, .entry = avmenu_without_dac_override},
     };
     // Settings files no save would write: read as far as they make sense.
     std::string binary(4096, 0);

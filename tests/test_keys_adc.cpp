@@ -1,5 +1,7 @@
 // The ADC key sampler: the register sequence of one conversion, the
 // voltage windows, rejected conversions and the open/close states.
+#include <unistd.h>
+
 #include <string>
 
 #include "keys/keys.h"
@@ -84,6 +86,32 @@ TEST_F(KeysAdc, ConversionsAccessTheRegistersInOrder)
         EXPECT_EQ(accesses_since(from), row.accesses);
         EXPECT_EQ(keys_last_raw(), row.last_raw);
         EXPECT_EQ(keys_last_mv(), row.last_mv);
+    }
+}
+
+// A /dev/mem that cannot be opened, or whose page cannot be mapped: the
+// open fails without leaving its descriptor, and the sampler stays silent.
+TEST_F(KeysAdc, FailedOpenLeavesNoDescriptorAndASilentSampler)
+{
+    keys_close();
+    const struct { const char* name; bool present, map_fails; } rows[] = {
+        {"no /dev/mem", false, false},
+        {"the page cannot be mapped", true, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        vg_reset();
+        vg()->adc.present = row.present;
+        vg()->adc.map_fails = row.map_fails;
+        const int lowest_free = dup(0);
+        close(lowest_free);
+        EXPECT_EQ(keys_open(), -1);
+        const int now_free = dup(0);
+        close(now_free);
+        EXPECT_EQ(now_free, lowest_free) << "a descriptor was left open";
+        EXPECT_EQ(keys_ready(), 0);
+        EXPECT_EQ(keys_sample(), KEY_NONE);
+        EXPECT_EQ(vg()->adc.trace_total, 0u);
     }
 }
 

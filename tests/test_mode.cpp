@@ -1,5 +1,9 @@
 // The input-mode probe of the LT8668 and the switch to AV by long BACK
 // presses sent to the stock service's key port (a real UDP socket here).
+#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -76,6 +80,50 @@ TEST_F(Mode, SwitchPressesBackLongUntilAv)
     vg_lt8668_set_input(VG_INPUT_HDMI);
     EXPECT_EQ(switch_to_av(1), 1);
     EXPECT_EQ(split_lines(err).size(), 3u);
+}
+
+// One key packet pair, in a session child: as is ("sent"), with the
+// descriptor limit reached ("no socket"), or in a network of its own whose
+// loopback is down ("no route"). What it returned, the virtual time it
+// held the key, and whether it left a descriptor open.
+int inject_back(int, char** argv)
+{
+    const std::string how = argv[1];
+    if ((how == "no route" && unshare(CLONE_NEWNET) != 0) || (how == "sent" && vg_key_port_open() != 0))
+        return 77;
+    const int lowest_free = dup(0);
+    close(lowest_free);
+    rlimit lim {};
+    getrlimit(RLIMIT_NOFILE, &lim);
+    const rlimit capped {static_cast<rlim_t>(lowest_free), lim.rlim_max};
+    if (how == "no socket")
+        setrlimit(RLIMIT_NOFILE, &capped);
+    const uint64_t t0 = vg()->now_us;
+    const int rc = inject_key(7, 2500);
+    setrlimit(RLIMIT_NOFILE, &lim);
+    const int now_free = dup(0);
+    vg_key_port_close();
+    std::fprintf(stderr, "rc=%d held=%llu ms left open=%d\n", rc,
+                 static_cast<unsigned long long>(vg()->now_us - t0) / 1000, now_free != lowest_free);
+    return 0;
+}
+
+TEST_F(Mode, InjectionThatCannotSendFailsAtOnceAndLeavesNoSocket)
+{
+    const struct { const char* how; const char* err; } rows[] = {
+        {"sent", "rc=0 held=2500 ms left open=0\n"},
+        {"no socket", "rc=-1 held=0 ms left open=0\n"},
+        {"no route", "rc=-1 held=0 ms left open=0\n"},
+    };
+    for (const auto& row : rows) {
+        const VgRun r = vg_run(inject_back, &row.how, 1);
+        if (r.status == 77) {
+            std::printf("row \"%s\" skipped: not possible here\n", row.how);
+            continue;
+        }
+        EXPECT_EQ(r.status, 0) << row.how;
+        EXPECT_EQ(r.err, row.err) << row.how;
+    }
 }
 
 }  // namespace

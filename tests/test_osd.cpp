@@ -70,10 +70,11 @@ TEST_F(Osd, VerificationRetriesOnVirtualTime)
 
 TEST_F(Osd, PrintSendsOnlyChangedCells)
 {
-    // In order: identical text sends nothing; column 32 on and cells left of
-    // the grid are dropped; characters without a glyph go out blank and the
-    // shadow records ' ', so they are sent again (signed or unsigned char
-    // alike), but '?' matches a '?' already in the shadow.
+    // In order: identical text sends nothing; column 32 on, cells left of
+    // the grid, rows outside it and empty text are dropped; characters
+    // without a glyph go out blank and the shadow records ' ', so they are
+    // sent again (signed or unsigned char alike), but '?' matches a '?'
+    // already in the shadow.
     const Writes a_blank = {{0x0A1C, 0x1B}, {0x0A1D, 1}, {0x0A1E, 0x80}};
     const struct { int row, col; const char* text; Writes cells; } STEPS[] = {
         {0, 0, "AB", {{0x0A1C, 0x0B}, {0x0A1D, 0}, {0x0A1E, 0x90}, {0x0A1C, 0x0B}, {0x0A1D, 1}, {0x0A1E, 0x91}}},
@@ -81,6 +82,7 @@ TEST_F(Osd, PrintSendsOnlyChangedCells)
         {0, 0, "AC", {{0x0A1C, 0x0B}, {0x0A1D, 1}, {0x0A1E, 0x92}}},
         {5, 31, "AB", {{0x0A1C, 0x5B}, {0x0A1D, 31}, {0x0A1E, 0x90}}},
         {6, -2, "XYZ", {{0x0A1C, 0x6B}, {0x0A1D, 0}, {0x0A1E, 0xA9}}},
+        {5, 32, "AB", {}}, {8, 0, "AB", {}}, {-1, 0, "AB", {}}, {0, 0, "", {}},
         {1, 1, "a", a_blank}, {1, 1, "a", a_blank}, {1, 1, "\xC1", a_blank}, {1, 1, "\xC1", a_blank},
         {2, 2, "?", {}},
     };

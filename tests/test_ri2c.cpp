@@ -34,6 +34,7 @@ TEST_F(Transport, EachOperationOnTheWire)
         {[&] { return lt8668_select_bank(fd); }, 0, "2 len=14 " + LT + "02 00 00 00 ff e0"},
         {[&] { return lt8668_read_reg(fd, 0xB7, r + 8); }, 0, "3 len=18 " + LT + "01 00 00 00 01 00 00 00 b7"},
         {[&] { return lt8668_write_reg(fd, 0x1B0, 0x2AB); }, 0, "2 len=14 " + LT + "02 00 00 00 b0 ab"},
+        {[&] { return ri2c_write(fd, 1, 0x43, nullptr, 0); }, -1, "2 len=12 " + LT + "00 00 00 00"},  // no data: refused
         {[&] { return ri2c_write(fd, 2, 0x5B, data, 64); }, 0, "2 len=76 " + VP + "40 00 00 00 00 02 a2"},
         {[&] { return ri2c_write_read(fd, 1, 0x43, &lt_reg, 1, r, 2); }, 0, "3 len=19 " + LT + "01 00 00 00 02 00 00 00 ac"},
         {[&] { return ri2c_write_read(fd, 2, 0x5B, vp_reg, 2, r, 0); }, 0, "3 len=18 " + VP + "02 00 00 00 00 00 00 00 90 08"},
