@@ -24,9 +24,11 @@ int port_fd = -1;  // the stand-in's socket; the simulator keeps a copy to see i
 // Like the goggles' service: a BACK held 2 s or more (down, then up) moves
 // the input one step toward AV. Each datagram is handled before it leaves
 // the queue, so an empty queue means every press sent so far has acted.
-[[noreturn]] void standin_main(int parent)
+[[noreturn]] void standin_main(int parent, int named)
 {
     prctl(PR_SET_NAME, "fpv_grd_service", 0, 0, 0);
+    (void)!write(named, "n", 1);
+    close(named);
     prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
     if (getppid() != parent)
         _exit(0);
@@ -92,9 +94,23 @@ void start_standin()
 {
     port_fd = vg_key_port_socket(0);
     const int parent = getpid();
+    // The program looks for the service by name as it starts: the child must
+    // carry the name before the simulator goes on, however late it is run.
+    int named[2] = {-1, -1};
+    if (pipe(named) != 0) {
+        shared->standin_pid = -1;
+        return;
+    }
     const pid_t pid = fork();
-    if (pid == 0)
-        standin_main(parent);
+    if (pid == 0) {
+        close(named[0]);
+        standin_main(parent, named[1]);
+    }
+    close(named[1]);
+    char byte;
+    while (pid > 0 && read(named[0], &byte, 1) < 0 && errno == EINTR) {
+    }
+    close(named[0]);
     shared->standin_pid = pid > 0 ? pid : -1;
 }
 
