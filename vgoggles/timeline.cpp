@@ -73,7 +73,7 @@ void name_of(const VgWorld* w, pid_t pid, char* out, size_t size)
         comm[std::strcspn(comm, "\n")] = '\0';
     }
     if (std::strcmp(comm, "fpv_grd_service") == 0)
-        std::snprintf(out, size, "%s", comm);
+        std::snprintf(out, size, "fpv_grd_service");
     else
         std::snprintf(out, size, "%d", static_cast<int>(pid));
 }
