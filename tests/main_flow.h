@@ -77,7 +77,7 @@ std::string beyond_entry(int pid)
     std::string out;
     for (int fd : fds_of(pid)) {
         if (entry.count(fd) == 0)
-            out += (out.empty() ? "" : " ") + (fd == vg()->i2c.fds[0] ? "transport" : link_of(pid, fd));
+            out.append(out.empty() ? "" : " ").append(fd == vg()->i2c.fds[0] ? "transport" : link_of(pid, fd));
     }
     return out.empty() ? "nothing" : out;
 }
@@ -86,7 +86,7 @@ int flow_entry(int argc, char** argv)
 {
     std::string fds;
     for (int fd : fds_of(getpid()))
-        fds += " " + std::to_string(fd);
+        fds.append(" ").append(std::to_string(fd));
     std::snprintf(seen().fds_at_entry, sizeof seen().fds_at_entry, "%s", fds.c_str());
     return avmenu_main(argc, argv);
 }
@@ -204,7 +204,7 @@ Steps play_exit()
 // through the temporary file (the full program), the redraw.
 Steps value_change(int reg, int value, const std::string& line, const std::string& digit_cell)
 {
-    Steps s = {"~" + picture(reg, value)};
+    Steps s = {std::string("~").append(picture(reg, value))};
     if (FULL)
         s = cat({s, {"~card open settings.tmp wct", "~card write settings.tmp " + line + "\\n",
                      "~card close settings.tmp", "~card rename settings.tmp settings"}});
@@ -348,7 +348,7 @@ TEST_F(MainFlow, HoldsAreTimedTrue)
         overrun_from_us = vg()->start_us + press * 1000;
         overrun_us = overrun_ms * 1000;
         EXPECT_EQ(run_flow().status, 0);
-        EXPECT_EQ(timeline_check({(overrun_ms == 9 ? "" : "!") + picture(0x0890, 55)}), "");
+        EXPECT_EQ(timeline_check({std::string(overrun_ms == 9 ? "" : "!").append(picture(0x0890, 55))}), "");
     }
 
     // PLAY held leaves at the first turn whose clock reads 3000 ms or more
