@@ -175,3 +175,74 @@ bool process_stopped(int pid)
     return close_paren != std::string::npos && close_paren + 2 < stat.size() &&
            (stat[close_paren + 2] == 'T' || stat[close_paren + 2] == 't');
 }
+
+std::string timeline_text(uint64_t from, uint64_t to)
+{
+    std::string out;
+    char line[160];
+    for (uint64_t i = from; i < to && i < vg()->timeline.total; ++i) {
+        const VgEvent* e = vg_timeline_event(i);
+        if (e == nullptr)
+            continue;
+        const uint64_t us = e->t_us - vg()->start_us;
+        std::snprintf(line, sizeof line, "  #%llu %llu.%03llu ms %s\n", static_cast<unsigned long long>(i),
+                      static_cast<unsigned long long>(us / 1000), static_cast<unsigned long long>(us % 1000), e->text);
+        out += line;
+    }
+    return out;
+}
+
+std::string timeline_check(const std::vector<std::string>& steps)
+{
+    const uint64_t total = vg()->timeline.total;
+    if (total > VG_TIMELINE_SIZE)
+        return "the timeline overran its ring: " + std::to_string(total) + " events";
+    const auto text = [](uint64_t i) { return std::string(vg_timeline_event(i)->text); };
+    const auto starts = [&](uint64_t i, const std::string& p) { return text(i).compare(0, p.size(), p) == 0; };
+    int64_t prev = -1;  // the previous step's event
+    std::vector<std::string> absent;
+    // No absent event in (prev, until).
+    const auto check_absent = [&](uint64_t until) -> std::string {
+        for (uint64_t i = static_cast<uint64_t>(prev + 1); i < until; ++i) {
+            for (const std::string& a : absent) {
+                if (starts(i, a))
+                    return "'" + a + "' found between the steps:\n" + timeline_text(i > 3 ? i - 3 : 0, i + 4);
+            }
+        }
+        absent.clear();
+        return "";
+    };
+    for (size_t n = 0; n < steps.size(); ++n) {
+        const std::string& step = steps[n];
+        const char mode = step.empty() ? ' ' : step[0];
+        if (mode == '!') {
+            absent.push_back(step.substr(1));
+            continue;
+        }
+        const std::string where = "step " + std::to_string(n) + " '" + step + "' after event #" + std::to_string(prev);
+        const uint64_t from = static_cast<uint64_t>(prev + 1);
+        if (mode == '$') {
+            if (from != total)
+                return where + ": not the last event:\n" + timeline_text(from, from + 6);
+            continue;
+        }
+        const std::string pattern = mode == '~' || mode == '>' ? step.substr(1) : step;
+        uint64_t found = total;
+        for (uint64_t i = from; i < total; ++i) {
+            if (starts(i, pattern)) {
+                found = i;
+                break;
+            }
+            if (mode == '>' || (mode == '~' && starts(i, "sleep ")))
+                break;
+        }
+        if (found == total)
+            return where + ": not found; next were:\n" + timeline_text(from, from + 12);
+        if (std::string e = check_absent(found); !e.empty())
+            return where + ": " + e;
+        prev = static_cast<int64_t>(found);
+    }
+    if (std::string e = check_absent(total); !e.empty())
+        return "at the end: " + e;
+    return "";
+}

@@ -61,3 +61,16 @@ std::vector<std::pair<int, int>> vproc_writes_since(uint64_t from);
 
 // Whether a process is stopped (state T in /proc/PID/stat).
 bool process_stopped(int pid);
+
+// Checks the goggles' timeline against steps in order; "" when it holds,
+// else what is wrong with the events around it. Each step is the start of
+// an event's text (see vgoggles.h), found after the previous step's event:
+//   "text"   anywhere later;
+//   "~text"  later, with no sleep between (the same turn of the loop);
+//   ">text"  the very next event (as the first step: the first event);
+//   "!text"  no such event between the neighbouring steps (or the ends);
+//   "$"      the previous step's event is the last one.
+std::string timeline_check(const std::vector<std::string>& steps);
+
+// Events [from, to) of the timeline, one a line with the virtual time.
+std::string timeline_text(uint64_t from, uint64_t to);

@@ -110,6 +110,9 @@ TEST_F(Settings, SaveReplacesTheFileDurablyOrSaysWhyAndKeepsTheOldOne)
          [&] { ::remove(file.c_str()), ::mkdir(file.c_str(), 0755), std::ofstream(file + "/old") << "20 30 40 50\n"; },
          1, "settings: rename fail\n", "/old", 1},
         {"no fault", [] {}, 0, "", nullptr, 2},
+        // A power cut after an earlier save left a longer temporary file.
+        {"stale temporary file", [&] { std::ofstream(file + ".tmp") << "100 100 100 100\n" << std::string(40, '9'); },
+         0, "", nullptr, 2},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -12,6 +12,7 @@ void trace(uint32_t offset, bool store, uint32_t value)
     VgAdcAccess& t = a.trace[a.trace_total % VG_ADC_TRACE_SIZE];
     t = {static_cast<uint16_t>(offset), store, value, w->now_us};
     ++a.trace_total;
+    vg_event("adc %s %03x=%u", store ? "st" : "ld", offset, value);
 }
 
 uint32_t raw_now()

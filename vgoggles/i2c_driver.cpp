@@ -93,6 +93,29 @@ int carry_out(uint32_t cmd, uint32_t len, uint8_t* p, VgI2cMessage& m)
     }
 }
 
+// The message in the timeline's words: register accesses of the two chips
+// by name and number, anything else by kind and length.
+void note_message(const VgI2cMessage& m)
+{
+    const uint8_t* p = m.payload;
+    const char* fail = m.result == 0 ? "" : " fail";
+    const bool words = m.len >= 12;
+    const uint32_t bus = words ? word(p) : 0, addr = words ? word(p + 4) : 0, n = words ? word(p + 8) : 0;
+    const bool vp = bus == VPROC_BUS && addr == VPROC_ADDR, lt = bus == LT8668_BUS && addr == LT8668_ADDR;
+    if (m.cmd == RI2C_CMD_SELECT && m.len == 16)
+        vg_event("i2c select %x:%02x%s", bus, word(p + 8), fail);
+    else if (m.cmd == RI2C_CMD_WRITE && vp && n == 3 && m.len == 15)
+        vg_event("vp w %02x%02x=%02x%s", p[13], p[12], p[14], fail);
+    else if (m.cmd == RI2C_CMD_WRITE && lt && n == 2 && m.len == 14)
+        vg_event("lt w %02x=%02x%s", p[12], p[13], fail);
+    else if (m.cmd == RI2C_CMD_WRITE_READ && vp && n == 2 && word(p + 12) == 1 && m.len == 19)
+        vg_event("vp r %02x%02x=%02x%s", p[17], p[16], m.reply[0], fail);
+    else if (m.cmd == RI2C_CMD_WRITE_READ && lt && n == 1 && word(p + 12) == 1 && m.len == 18)
+        vg_event("lt r %02x=%02x%s", p[16], m.reply[0], fail);
+    else
+        vg_event("i2c cmd=%u len=%u%s", m.cmd, m.len, fail);
+}
+
 }  // namespace
 
 int vg_i2c_ioctl(int fd, unsigned long request, void* arg)
@@ -125,6 +148,7 @@ int vg_i2c_ioctl(int fd, unsigned long request, void* arg)
     if (req->len > sizeof m.payload || req->payload == nullptr) {
         m.result = -1;
         ++d.failed;
+        note_message(m);
         errno = EINVAL;
         return -1;
     }
@@ -135,10 +159,12 @@ int vg_i2c_ioctl(int fd, unsigned long request, void* arg)
         m.reply_len = 0;
         m.result = -1;
         ++d.failed;
+        note_message(m);
         errno = -rc;
         return -1;
     }
     m.result = 0;
+    note_message(m);
     return 0;
 }
 

@@ -2,6 +2,7 @@
 // on 127.0.0.1:6222. Loopback delivery is synchronous, so draining it before
 // each virtual sleep sees every packet the program has sent by then.
 #include <arpa/inet.h>
+#include <cstdio>
 #include <cstring>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -54,6 +55,10 @@ void vg_key_port_drain()
         const ssize_t n = recv(port.fd, buf, sizeof buf, MSG_DONTWAIT);
         if (n < 0)
             return;
+        char hex[3 * 16 + 1] = "";
+        for (ssize_t i = 0; i < n && i < 16; ++i)
+            std::snprintf(hex + 3 * i, 4, " %02x", buf[i]);
+        vg_event("port%s", hex);
         if (port.packet_count < VG_PACKET_LOG_SIZE) {
             VgKeyPacket& p = port.packets[port.packet_count++];
             p.length = static_cast<int>(n);

@@ -17,6 +17,7 @@ constexpr int MAX_FD = 1024;
 enum FdKind : uint8_t { FD_REAL = 0, FD_I2C, FD_MEM, FD_PWM, FD_CARD };
 FdKind fd_kind[MAX_FD];
 uint8_t fd_pwm_attr[MAX_FD];
+char fd_card_name[MAX_FD][24];  // the card file's last path element, for the timeline
 
 int placeholder_fd(FdKind kind)
 {
@@ -32,18 +33,17 @@ bool starts_with(const char* s, const char* prefix) { return std::strncmp(s, pre
 
 bool on_card(const char* path) { return starts_with(path, "/record/"); }
 
-}  // namespace
-
-bool vg_card_path(const char* path, char* out, size_t size)
+const char* base_name(const char* path)
 {
-    const VgCard& card = vg()->card;
-    if (card.root[0] == '\0')
-        return false;
-    const int n = std::snprintf(out, size, "%s%s", card.root, path);
-    return n > 0 && static_cast<size_t>(n) < size;
+    const char* slash = std::strrchr(path, '/');
+    return slash != nullptr ? slash + 1 : path;
 }
 
-int os_dev_open(const char* path, int flags)
+const char* card_name(int fd) { return fd >= 0 && fd < MAX_FD ? fd_card_name[fd] : "?"; }
+
+const char* fail_text(int rc) { return rc < 0 ? " fail" : ""; }
+
+int dev_open(const char* path, int flags)
 {
     VgWorld* w = vg();
     if (std::strcmp(path, "/dev/remote_i2c") == 0) {
@@ -75,13 +75,34 @@ int os_dev_open(const char* path, int flags)
     return -1;
 }
 
+}  // namespace
+
+bool vg_card_path(const char* path, char* out, size_t size)
+{
+    const VgCard& card = vg()->card;
+    if (card.root[0] == '\0')
+        return false;
+    const int n = std::snprintf(out, size, "%s%s", card.root, path);
+    return n > 0 && static_cast<size_t>(n) < size;
+}
+
+int os_dev_open(const char* path, int flags)
+{
+    const int fd = dev_open(path, flags);
+    vg_event("open %s%s", path, fail_text(fd));
+    return fd;
+}
+
 int os_dev_ioctl(int fd, unsigned long request, void* arg) { return vg_i2c_ioctl(fd, request, arg); }
 
 void* os_dev_mmap(int fd, size_t length, int64_t offset)
 {
     VgAdc& a = vg()->adc;
     a.last_map_offset = offset;
-    if (kind_of(fd) != FD_MEM || a.map_fails || length != sizeof a.block || offset != 0x60632000)
+    const bool ok = kind_of(fd) == FD_MEM && !a.map_fails && length == sizeof a.block && offset == 0x60632000;
+    vg_event("mmap %s %llx%s", kind_of(fd) == FD_MEM ? "/dev/mem" : "?", static_cast<unsigned long long>(offset),
+             ok ? "" : " fail");
+    if (!ok)
         return nullptr;
     ++a.maps;
     return a.block;
@@ -89,7 +110,9 @@ void* os_dev_mmap(int fd, size_t length, int64_t offset)
 
 int os_dev_close(int fd)
 {
-    if (kind_of(fd) == FD_I2C) {
+    const FdKind kind = kind_of(fd);
+    vg_event("close %s", kind == FD_I2C ? "/dev/remote_i2c" : kind == FD_MEM ? "/dev/mem" : "?");
+    if (kind == FD_I2C) {
         VgI2cDriver& d = vg()->i2c;
         for (int& held : d.fds) {
             if (held == fd)
@@ -139,18 +162,30 @@ int os_file_open(const char* path, int flags, mode_t mode)
         ++card.opens;
         char real[512];
         if (!vg_card_path(path, real, sizeof real)) {
+            vg_event("card open %s fail", base_name(path));
             errno = ENOENT;  // no card in the slot
             return -1;
         }
         const int fd = ::open(real, flags | O_CLOEXEC, mode);
-        if (fd >= 0 && fd < MAX_FD)
+        if (fd >= 0 && fd < MAX_FD) {
             fd_kind[fd] = FD_CARD;
+            std::snprintf(fd_card_name[fd], sizeof fd_card_name[fd], "%s", base_name(path));
+        }
+        const int acc = flags & O_ACCMODE;
+        vg_event("card open %s %s%s%s%s%s", base_name(path), acc == O_RDONLY ? "r" : acc == O_WRONLY ? "w" : "rw",
+                 flags & O_CREAT ? "c" : "", flags & O_TRUNC ? "t" : "", flags & O_DIRECTORY ? "d" : "", fail_text(fd));
         return fd;
     }
     return ::open(path, flags, mode);
 }
 
-ssize_t os_file_read(int fd, void* buf, size_t count) { return ::read(fd, buf, count); }
+ssize_t os_file_read(int fd, void* buf, size_t count)
+{
+    const ssize_t n = ::read(fd, buf, count);
+    if (kind_of(fd) == FD_CARD)
+        vg_event("card read %s %zd", card_name(fd), n);
+    return n;
+}
 
 ssize_t os_file_write(int fd, const void* buf, size_t count)
 {
@@ -163,13 +198,30 @@ ssize_t os_file_write(int fd, const void* buf, size_t count)
         }
         return static_cast<ssize_t>(count);
     }
-    case FD_CARD:
+    case FD_CARD: {
         ++vg()->card.writes;
+        // The text as written, a newline shown as \n.
+        char text[48];
+        size_t at = 0;
+        for (size_t i = 0; i < count && at + 2 < sizeof text; ++i) {
+            const char c = static_cast<const char*>(buf)[i];
+            if (c == '\n') {
+                text[at++] = '\\';
+                text[at++] = 'n';
+            } else {
+                text[at++] = c;
+            }
+        }
+        text[at] = '\0';
         if (vg()->card.full) {
+            vg_event("card write %s %s fail", card_name(fd), text);
             errno = ENOSPC;
             return -1;
         }
-        return ::write(fd, buf, count);
+        const ssize_t n = ::write(fd, buf, count);
+        vg_event("card write %s %s%s", card_name(fd), text, fail_text(static_cast<int>(n)));
+        return n;
+    }
     default:
         return ::write(fd, buf, count);
     }
@@ -177,13 +229,17 @@ ssize_t os_file_write(int fd, const void* buf, size_t count)
 
 int os_file_fsync(int fd)
 {
-    if (kind_of(fd) == FD_CARD)
+    if (kind_of(fd) == FD_CARD) {
         ++vg()->card.fsyncs;
+        vg_event("card fsync %s", card_name(fd));
+    }
     return ::fsync(fd);
 }
 
 int os_file_close(int fd)
 {
+    if (kind_of(fd) == FD_CARD)
+        vg_event("card close %s", card_name(fd));
     if (fd >= 0 && fd < MAX_FD)
         fd_kind[fd] = FD_REAL;
     return ::close(fd);
@@ -195,6 +251,7 @@ int os_file_rename(const char* from, const char* to)
         return ::rename(from, to);
     VgCard& card = vg()->card;
     ++card.renames;
+    vg_event("card rename %s %s", base_name(from), base_name(to));
     if (card.crash_before_rename)
         ::kill(::getpid(), SIGKILL);  // the battery is pulled right here
     char real_from[512], real_to[512];
@@ -209,6 +266,7 @@ int os_file_unlink(const char* path)
 {
     if (!on_card(path))
         return ::unlink(path);
+    vg_event("card unlink %s", base_name(path));
     char real[512];
     if (!vg_card_path(path, real, sizeof real)) {
         errno = ENOENT;

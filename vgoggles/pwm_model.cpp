@@ -19,6 +19,10 @@ void log_write(int attr, const char* text, size_t n, int result)
 {
     VgWorld* w = vg();
     VgPwm& p = w->pwm;
+    if (result != 0)
+        vg_event("pwm %s=%.*s err %d", ATTR_NAMES[attr], static_cast<int>(n < 24 ? n : 24), text, result);
+    else
+        vg_event("pwm %s=%.*s", ATTR_NAMES[attr], static_cast<int>(n < 24 ? n : 24), text);
     if (p.log_count >= VG_PWM_LOG_SIZE)
         return;
     VgPwmWrite& e = p.log[p.log_count++];

@@ -17,6 +17,7 @@ VgRun vg_run(VgEntry entry, const char* const* args, int nargs, int kill_after_m
     vg();  // map the world before the fork so both sides share it
     const pid_t child = fork();
     if (child == 0) {
+        vg()->timeline.program_pid = static_cast<int>(getpid());
         dup2(err_fd, 2);
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>("VelmoX-AVMenu"));

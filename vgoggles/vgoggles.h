@@ -8,7 +8,10 @@
 // only the program's sleeps advance.
 //
 // All state lives in one VgWorld mapped shared, so a test can run the
-// program in a forked child and read the models afterwards.
+// program in a forked child and read the models afterwards. Every model
+// also writes what it sees into one timeline on the virtual clock, together
+// with the program's signals, forks, reaps and standard-error lines, so a
+// test can check the order of the program's steps across all devices.
 #pragma once
 
 #include <cstddef>
@@ -19,6 +22,7 @@ constexpr int VG_ADC_TRACE_SIZE = 4096;
 constexpr int VG_KEY_SCHEDULE_SIZE = 128;
 constexpr int VG_PWM_LOG_SIZE = 1024;
 constexpr int VG_PACKET_LOG_SIZE = 64;
+constexpr int VG_TIMELINE_SIZE = 32768;
 
 // ---- the transport driver ------------------------------------------------
 
@@ -166,6 +170,32 @@ struct VgKeyPort {
     uint32_t long_press_ms = 2000;  // a BACK held this long steps the input
 };
 
+// ---- the timeline ---------------------------------------------------------
+
+// One step as the goggles saw it, in words a test can match by prefix:
+//   open /dev/remote_i2c        close /dev/mem        mmap /dev/mem 60632000
+//   i2c select 2:5b             vp w 0a1e=81          vp r 0a22=00
+//   lt w ff=e0                  lt r b7=02            (" fail" when refused)
+//   adc st 018=6                adc ld 810=233
+//   pwm period=2500000          pwm export=7 err 16
+//   card open settings.tmp wct  card write settings.tmp 55 50 50 50\n
+//   card rename settings.tmp settings
+//   port 40 07 01 00 00 00 00 00 00 00
+//   kill fpv_grd_service STOP   kill watchdog KILL    fork    reap watchdog
+//   err avmenu: wyjscie (writes=422 fail=0)
+//   sleep 30000
+struct VgEvent {
+    uint64_t t_us;
+    char text[88];
+};
+
+struct VgTimeline {
+    int program_pid = 0;   // the process vg_run started; only its own calls are traced
+    int forked_pid = -1;   // the last child it forked: its watchdog
+    uint64_t total = 0;    // events since reset; the ring keeps the last ones
+    VgEvent events[VG_TIMELINE_SIZE];
+};
+
 // ---- the world -----------------------------------------------------------
 
 struct VgWorld {
@@ -183,9 +213,11 @@ struct VgWorld {
     VgPwm pwm;
     VgCard card;
     VgKeyPort port;
+    VgTimeline timeline;
 };
 
 VgWorld* vg();                       // the shared world, mapped on first use
+VgWorld* vg_if_mapped();             // the world, or null before its first use
 void vg_reset(uint64_t start_ms = 100000);  // a fresh pair of goggles, in AV mode
 uint32_t vg_random();                // the world's seeded generator
 void vg_seed(uint64_t seed);
@@ -223,6 +255,10 @@ int vg_pwm_open(const char* path, int flags);
 int vg_pwm_write(int handle, const char* text, size_t n);
 
 bool vg_card_path(const char* path, char* out, size_t size);  // maps a card path under the root
+
+// The timeline: appends one event at the current virtual time.
+void vg_event(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+const VgEvent* vg_timeline_event(uint64_t index);  // index counts from 0 at reset; null if gone
 
 // The stock service's key port: bind a real socket on 127.0.0.1:6222 that
 // the world drains before every sleep; long BACK presses step the input.

@@ -27,6 +27,8 @@ VgWorld* vg()
     return world;
 }
 
+VgWorld* vg_if_mapped() { return world; }
+
 void vg_reset(uint64_t start_ms)
 {
     VgWorld* w = vg();
@@ -64,6 +66,7 @@ void vg_advance(uint64_t usec)
 {
     VgWorld* w = vg();
     vg_key_port_drain();
+    vg_event("sleep %llu", static_cast<unsigned long long>(usec));
     if (sleep_hook != nullptr)
         sleep_hook(usec);
     w->now_us += usec;
