@@ -220,13 +220,13 @@ protected:
     void SetUp() override
     {
         Goggles::SetUp();
-        if (standin < 0)
-            standin = start_standin();
+        standin = start_standin();
     }
-    static void TearDownTestSuite()
+    void TearDown() override
     {
         end_standin(standin);
         standin = -1;
+        Goggles::TearDown();
     }
 
     // Fresh goggles whose clock starts at start_ms, on the same card, with

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -124,12 +125,68 @@ int start_standin(const char* name)
 
 void end_standin(int pid)
 {
-    if (pid <= 0)
+    // Only a child of ours that is still there: a pid already reaped (by
+    // the guard below, say) may belong to someone else by now.
+    if (pid <= 0 || waitpid(pid, nullptr, WNOHANG) != 0)
         return;
     kill(pid, SIGKILL);
     while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
 }
+
+std::vector<int> children_of(int pid)
+{
+    std::vector<int> out;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task/";
+    std::error_code gone;  // the process may end while we look
+    for (const auto& task : std::filesystem::directory_iterator(tasks, gone)) {
+        std::ifstream in(task.path() / "children");
+        for (int child; in >> child;)
+            out.push_back(child);
+    }
+    return out;
+}
+
+int end_descendants()
+{
+    // As a subreaper, every orphan of the processes killed here comes back
+    // to us, so all of them are reaped here, however deep, none left as a
+    // zombie for init. The kernel hands a dying process's children over
+    // before the process can be reaped, so the wait ends with the last one.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    std::vector<int> all = children_of(getpid());
+    for (size_t i = 0; i < all.size(); ++i) {  // parents first, then theirs
+        for (int grandchild : children_of(all[i]))
+            all.push_back(grandchild);
+    }
+    for (int pid : all)
+        kill(pid, SIGKILL);
+    while (waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
+    }
+    prctl(PR_SET_CHILD_SUBREAPER, 0);  // each test starts without it
+    return static_cast<int>(all.size());
+}
+
+namespace {
+
+// After every test, whatever way it ended (a failed assertion or a skip
+// included): whatever it started and left running is killed and reaped,
+// so that no stand-in lingers as a zombie named like the service for the
+// next test to find, and no forked program holds the test's output open.
+class EndDescendants : public ::testing::EmptyTestEventListener {
+    void OnTestEnd(const ::testing::TestInfo& test) override
+    {
+        if (const int left = end_descendants(); left > 0 && test.result()->Passed() && !test.result()->Skipped())
+            std::printf("%s.%s left %d process(es) running; ended them\n", test.test_suite_name(), test.name(), left);
+    }
+};
+
+const bool end_descendants_installed = [] {
+    ::testing::UnitTest::GetInstance()->listeners().Append(new EndDescendants);
+    return true;
+}();
+
+}  // namespace
 
 std::vector<std::string> split_lines(const std::string& text)
 {

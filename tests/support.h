@@ -50,7 +50,14 @@ bool wait_until(const std::function<bool()>& done, int timeout_ms);
 // A real process that only waits, named like the stock service (or not
 // quite); it dies with the test. The name is visible in /proc on return.
 int start_standin(const char* name = "fpv_grd_service");
-void end_standin(int pid);
+void end_standin(int pid);  // kills and reaps it if it is still a child of ours
+
+// The pids of pid's children, from the kernel's lists.
+std::vector<int> children_of(int pid);
+
+// Kills every process this one started, however deep, and reaps its own
+// children; returns how many there were. Runs after every test.
+int end_descendants();
 
 // The bytes of message i of the transcript, "len=15 02 00 00 00 ...".
 std::string payload_hex(const VgI2cMessage& m);

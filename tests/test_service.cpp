@@ -26,13 +26,10 @@ int standin = -1;             // seen by the session children
 constexpr int NOT_HERE = 77;  // a session child that cannot set up its surroundings
 
 // The children of pid but the stand-in: the watchdogs.
-std::vector<int> children_of(int pid)
+std::vector<int> watchdogs_of(int pid)
 {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
-    std::vector<int> out;
-    for (int child; in >> child;)
-        if (child != standin)
-            out.push_back(child);
+    std::vector<int> out = children_of(pid);
+    std::erase(out, standin);
     return out;
 }
 
@@ -73,7 +70,7 @@ int pause_twice_then_resume(int argc, char** argv)
         return 0;
     }
     const bool found = service_pid() == standin, stopped = stopped_soon(standin);
-    const std::vector<int> dogs = children_of(getpid());
+    const std::vector<int> dogs = watchdogs_of(getpid());
     // The watchdog leaves the session: signals to the program's group must not reach it.
     const bool detached = !dogs.empty() && wait_until([&] { return getsid(dogs[0]) == dogs[0]; }, 1000);
     std::fprintf(stderr, "found=%d stopped=%d watchdogs=%zu detached=%d\n", found, stopped, dogs.size(), detached);
@@ -84,7 +81,7 @@ int pause_twice_then_resume(int argc, char** argv)
     }
     wait_until([] { return !process_stopped(standin); }, 1000);
     const int second = service_pause();
-    std::fprintf(stderr, "pause=%d stopped=%d same watchdog=%d\n", second, stopped_soon(standin), children_of(getpid()) == dogs);
+    std::fprintf(stderr, "pause=%d stopped=%d same watchdog=%d\n", second, stopped_soon(standin), watchdogs_of(getpid()) == dogs);
     service_resume();
     const bool stopped_after = process_stopped(standin), found_after = service_pid() == standin;
     if (how == "replaced")
@@ -138,7 +135,8 @@ TEST(Service, PauseStopsTheServiceUnderOneWatchdogAndResumeUndoesIt)
 int pause_on_made_up_proc(int, char** argv)
 {
     const bool unlistable = std::string(argv[1]) == "unlistable";
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+    // Only /proc is made private, not /: under chroot / is no mount point.
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/proc", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         mount("made-up", "/proc", "tmpfs", 0, unlistable ? "mode=000" : "mode=755") != 0)
         return NOT_HERE;
     std::istringstream entries(unlistable ? "" : argv[1]);
@@ -194,8 +192,8 @@ TEST(Service, WatchdogResumesTheServiceWhenTheProgramDiesUnderASubreaper)
             pause();
     }
     ASSERT_TRUE(stopped_soon(standin));
-    ASSERT_TRUE(wait_until([&] { return children_of(program).size() == 1; }, 1000));
-    const std::string fds = "/proc/" + std::to_string(children_of(program)[0]) + "/fd/";
+    ASSERT_TRUE(wait_until([&] { return watchdogs_of(program).size() == 1; }, 1000));
+    const std::string fds = "/proc/" + std::to_string(watchdogs_of(program)[0]) + "/fd/";
     usleep(1500000);
     EXPECT_TRUE(process_stopped(standin)) << "resumed while the program still ran";
     for (const char* fd : {"1", "2"})
