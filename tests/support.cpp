@@ -225,7 +225,17 @@ std::vector<std::pair<int, int>> vproc_writes_since(uint64_t from)
 
 bool process_stopped(int pid)
 {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    // A SIGSTOP takes hold only when the process next runs, which on a busy
+    // machine may be well after kill() returned; a SIGCONT discards it.
+    constexpr unsigned long long SIGSTOP_BIT = 1ull << (SIGSTOP - 1);
+    const std::string proc = "/proc/" + std::to_string(pid);
+    std::ifstream status(proc + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if ((line.rfind("SigPnd:", 0) == 0 || line.rfind("ShdPnd:", 0) == 0) &&
+            (std::stoull(line.substr(7), nullptr, 16) & SIGSTOP_BIT) != 0)
+            return true;
+    }
+    std::ifstream in(proc + "/stat");
     std::string stat;
     std::getline(in, stat);
     const auto close_paren = stat.rfind(')');

@@ -66,7 +66,8 @@ std::string payload_hex(const VgI2cMessage& m);
 // (register, value) pairs in order.
 std::vector<std::pair<int, int>> vproc_writes_since(uint64_t from);
 
-// Whether a process is stopped (state T in /proc/PID/stat).
+// Whether a process is stopped (state T in /proc/PID/stat) or will be at
+// once (a SIGSTOP sent to it and not yet taken).
 bool process_stopped(int pid);
 
 // Checks the goggles' timeline against steps in order; "" when it holds,
