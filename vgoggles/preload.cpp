@@ -22,12 +22,16 @@
 // The world: with VGOGGLES_WORLD_FD set, the memory file of a test's or a
 // tool's world (vg_world_fd(), inherited across exec), so that what the
 // program did is there to read when it ends. Without it, goggles of its
-// own: AV mode, no SD card, no PWM class, /proc hidden (no stock service
-// to stop), no timeline. Only the program's own process runs on virtual
+// own in AV mode, with no timeline: the keys of VGOGGLES_KEYS (a key script
+// as vg_keys_script reads it, from 1 s on); with VGOGGLES_CARD (a folder
+// standing in for "/") an SD card, the PWM class and the machine's /proc;
+// without it no card, no PWM class and /proc hidden (no stock service to
+// stop). Only the program's own process runs on virtual
 // time; its watchdog child sleeps for real.
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
@@ -39,6 +43,7 @@
 #include <unistd.h>
 
 #include "vgoggles/devices.h"
+#include "vgoggles/session.h"
 #include "vgoggles/vgoggles.h"
 
 namespace {
@@ -93,10 +98,18 @@ __attribute__((constructor)) void attach()
         return;
     }
     VgWorld* w = vg();
+    w->timeline.quiet = true;
+    // A wearer's keys, and a card folder that makes them whole goggles.
+    if (const char* keys = std::getenv("VGOGGLES_KEYS"))
+        vg_keys_script(keys, 1000, nullptr);
+    const char* card = std::getenv("VGOGGLES_CARD");
+    if (card != nullptr && card[0] == '/') {
+        std::snprintf(w->card.root, sizeof w->card.root, "%s", card);
+        return;
+    }
     w->card.root[0] = '\0';
     w->pwm.present = false;
     w->proc_hidden = true;
-    w->timeline.quiet = true;
 }
 
 int open_any(const char* path, int flags, va_list ap)
