@@ -43,6 +43,7 @@ int watchdog_recorded = -1, watchdog_real = -1;
 bool clock_seen = false;
 int64_t first_ms = 0, now_ms = 0;  // the recorded clock: its first reading, its last
 int shadow_fd[MAX_FD];             // the shadow's descriptor for each recorded one; -1: none
+char fd_file[MAX_FD][40];          // the file a recorded descriptor is open on, for the places
 alignas(4096) uint32_t block[ADC_MAP_SIZE / 4];  // what the program maps as the ADC block
 
 bool in_program() { return program_pid > 0 && getpid() == program_pid; }
@@ -148,6 +149,12 @@ void answer_result(const char* place, bool fd_like, long modelled, int modelled_
 }
 
 int shadow(int fd) { return fd >= 0 && fd < MAX_FD ? shadow_fd[fd] : -1; }
+
+// "write pwm7/enable": the call and the file's last two path elements.
+void file_place(const char* call, int fd, char* out, size_t size)
+{
+    std::snprintf(out, size, "%s %s", call, fd >= 0 && fd < MAX_FD && fd_file[fd][0] ? fd_file[fd] : "?");
+}
 
 void map_fd(int recorded, int modelled)
 {
@@ -497,6 +504,12 @@ int os_file_open(const char* path, int flags, mode_t mode)
     const int fd = vg_file_open(path, flags, mode);
     const int err = errno;
     map_fd(static_cast<int>(e.result), fd);
+    if (e.result >= 0 && e.result < MAX_FD) {
+        const char* tail = path + std::strlen(path);
+        for (int slashes = 0; tail > path && slashes < 2; --tail)
+            slashes += tail[-1] == '/';
+        std::snprintf(fd_file[e.result], sizeof fd_file[e.result], "%s", tail == path ? path : tail + 1);
+    }
     char place[REC_MAX_PATH + 8];
     std::snprintf(place, sizeof place, "open %s", path);
     answer_result(place, true, fd, err);
@@ -515,7 +528,9 @@ ssize_t os_file_read(int fd, void* buf, size_t count)
     result_text(n, err, mod, sizeof mod);
     const int rn = e.result > 0 ? e.data_len : 0;
     const bool agree = (e.result < 0 ? n < 0 && err == e.err : n == e.result && std::memcmp(got, e.data, rn) == 0);
-    answer(agree, "read", rec, mod);
+    char place[64];
+    file_place("read", fd, place, sizeof place);
+    answer(agree, place, rec, mod);
     if (rn > 0)
         std::memcpy(buf, e.data, static_cast<size_t>(rn) < count ? static_cast<size_t>(rn) : count);
     return give(static_cast<long>(e.result));
@@ -529,7 +544,9 @@ ssize_t os_file_write(int fd, const void* buf, size_t count)
              std::memcmp(buf, e.data, kept) == 0,
          "file write", "descriptor %d, %.*s", fd, static_cast<int>(kept), static_cast<const char*>(buf));
     const ssize_t n = shadow(fd) >= 0 ? vg_file_write(shadow(fd), buf, count) : -1;
-    answer_result("write", false, n, shadow(fd) >= 0 ? errno : EBADF);
+    char place[64];
+    file_place("write", fd, place, sizeof place);
+    answer_result(place, false, n, shadow(fd) >= 0 ? errno : EBADF);
     return give(static_cast<long>(e.result));
 }
 
@@ -538,7 +555,9 @@ int os_file_fsync(int fd)
     const RecEntry& e = take(REC_FILE_FSYNC);
     same(fd == e.fd, "fsync", "descriptor %d", fd);
     const int rc = shadow(fd) >= 0 ? vg_file_fsync(shadow(fd)) : -1;
-    answer_result("fsync", false, rc, shadow(fd) >= 0 ? errno : EBADF);
+    char place[64];
+    file_place("fsync", fd, place, sizeof place);
+    answer_result(place, false, rc, shadow(fd) >= 0 ? errno : EBADF);
     return static_cast<int>(give(e.result));
 }
 
@@ -547,7 +566,9 @@ int os_file_close(int fd)
     const RecEntry& e = take(REC_FILE_CLOSE);
     same(fd == e.fd, "close", "descriptor %d", fd);
     const int rc = shadow(fd) >= 0 ? vg_file_close(shadow(fd)) : -1;
-    answer_result("close", false, rc, shadow(fd) >= 0 ? errno : EBADF);
+    char place[64];
+    file_place("close", fd, place, sizeof place);
+    answer_result(place, false, rc, shadow(fd) >= 0 ? errno : EBADF);
     map_fd(fd, -1);
     return static_cast<int>(give(e.result));
 }

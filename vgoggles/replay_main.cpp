@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "app/avmenu.h"
+#include "app/settings.h"
 #include "app/variant.h"
 #include "vgoggles/replay.h"
 #include "vgoggles/session.h"
@@ -78,6 +79,12 @@ void print_end_state(const VgRun& run)
     std::printf("%s\n", screen.find_first_not_of(" \n") == std::string::npos ? "  blank" : screen.c_str());
     const uint8_t* r = &vg()->vp.regs[0x0890];
     std::printf("picture registers: 0890=%02x 0891=%02x 0892=%02x 0893=%02x\n", r[0], r[1], r[2], r[3]);
+    char path[512];
+    std::string settings;
+    if (vg_card_path(AVMENU_SETTINGS_DIR "/settings", path, sizeof path) && read_file(path, &settings))
+        std::printf("settings file: %s%s", settings.c_str(), !settings.empty() && settings.back() == '\n' ? "" : "\n");
+    else
+        std::printf("settings file: none\n");
     std::printf("standard error:\n");
     size_t at = 0;
     while (at < run.err.size()) {
@@ -132,9 +139,6 @@ int main(int argc, char** argv)
         kill(service, SIGKILL);
         waitpid(service, nullptr, 0);
     }
-    std::string rm = std::string("rm -rf '") + card + "'";
-    (void)!system(rm.c_str());
-
     const ReplayResult* r = replay_result();
     for (long i = 0; i < r->disagreements && i < REPLAY_KEPT; ++i) {
         const ReplayDisagreement& d = r->kept[i];
@@ -144,6 +148,8 @@ int main(int argc, char** argv)
     if (r->disagreements > REPLAY_KEPT)
         std::printf("... and %ld more disagreements\n", r->disagreements - REPLAY_KEPT);
     print_end_state(run);
+    const std::string rm = std::string("rm -rf '") + card + "'";
+    (void)!system(rm.c_str());
     bool ok = r->agree == r->answers;
     if (r->stopped) {
         std::printf("stopped: %s\n", r->stop);
