@@ -4,9 +4,7 @@
 // agreeing and the same end state; a recording with one answer altered
 // replays with exactly that disagreement, at its line; a recording whose
 // requests are not the program's stops there.
-#include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -21,9 +19,18 @@ std::string rec_program;  // the recording program, copied into a folder of the 
 
 int exec_rec(int, char** argv) { return exec_preloaded(rec_program.c_str(), argv); }
 
+// The replay command, its printout going where vg_run reads standard error.
+const char* replay_exe = nullptr;
+int exec_replay(int, char** argv)
+{
+    dup2(2, 1);
+    execv(replay_exe, argv);
+    return 127;
+}
+
 struct Replayed {
     int status;
-    std::string out;
+    std::string out;  // standard output and error
 };
 
 class Replay : public Preloaded {
@@ -55,25 +62,10 @@ protected:
         const std::string file = card_root + "/replayed.txt";
         std::ofstream(file) << text;
         vg_key_port_close();  // the replay's own goggles take the key port
-        const int out = memfd_create("replay-out", MFD_CLOEXEC);
-        const pid_t child = fork();
-        if (child == 0) {
-            dup2(out, 1);
-            dup2(out, 2);
-            const char* exe = full ? REPLAY_FULL_EXE : REPLAY_BASIC_EXE;
-            execl(exe, exe, file.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        int wstatus = 0;
-        waitpid(child, &wstatus, 0);
-        Replayed r {WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus), ""};
-        char buf[4096];
-        ssize_t n;
-        lseek(out, 0, SEEK_SET);
-        while ((n = read(out, buf, sizeof buf)) > 0)
-            r.out.append(buf, static_cast<size_t>(n));
-        close(out);
-        return r;
+        replay_exe = full ? REPLAY_FULL_EXE : REPLAY_BASIC_EXE;
+        const char* args[] = {file.c_str()};
+        const VgRun run = vg_run(exec_replay, args, 1);
+        return {run.status, run.err};
     }
 };
 

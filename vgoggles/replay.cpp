@@ -17,17 +17,8 @@
 #include "os/os.h"
 #include "vgoggles/devices.h"
 #include "vgoggles/vgoggles.h"
+#include "vgoggles/wrapped.h"
 
-extern "C" {
-int __real_kill(pid_t pid, int sig);
-pid_t __real_fork();
-pid_t __real_waitpid(pid_t pid, int* status, int options);
-ssize_t __real_write(int fd, const void* buf, size_t count);
-int __wrap_kill(pid_t pid, int sig);
-pid_t __wrap_fork();
-pid_t __wrap_waitpid(pid_t pid, int* status, int options);
-ssize_t __wrap_write(int fd, const void* buf, size_t count);
-}
 
 namespace {
 
@@ -550,27 +541,29 @@ ssize_t os_file_write(int fd, const void* buf, size_t count)
     return give(static_cast<long>(e.result));
 }
 
-int os_file_fsync(int fd)
+namespace {
+
+// A call on an open file that answers with a result only.
+int file_call(RecKind kind, const char* call, int fd, int (*model)(int))
 {
-    const RecEntry& e = take(REC_FILE_FSYNC);
-    same(fd == e.fd, "fsync", "descriptor %d", fd);
-    const int rc = shadow(fd) >= 0 ? vg_file_fsync(shadow(fd)) : -1;
+    const RecEntry& e = take(kind);
+    same(fd == e.fd, call, "descriptor %d", fd);
+    const int rc = shadow(fd) >= 0 ? model(shadow(fd)) : -1;
     char place[64];
-    file_place("fsync", fd, place, sizeof place);
+    file_place(call, fd, place, sizeof place);
     answer_result(place, false, rc, shadow(fd) >= 0 ? errno : EBADF);
     return static_cast<int>(give(e.result));
 }
 
+}  // namespace
+
+int os_file_fsync(int fd) { return file_call(REC_FILE_FSYNC, "fsync", fd, vg_file_fsync); }
+
 int os_file_close(int fd)
 {
-    const RecEntry& e = take(REC_FILE_CLOSE);
-    same(fd == e.fd, "close", "descriptor %d", fd);
-    const int rc = shadow(fd) >= 0 ? vg_file_close(shadow(fd)) : -1;
-    char place[64];
-    file_place("close", fd, place, sizeof place);
-    answer_result(place, false, rc, shadow(fd) >= 0 ? errno : EBADF);
+    const int rc = file_call(REC_FILE_CLOSE, "close", fd, vg_file_close);
     map_fd(fd, -1);
-    return static_cast<int>(give(e.result));
+    return rc;
 }
 
 int os_file_rename(const char* from, const char* to)

@@ -1,20 +1,8 @@
 // The program's process calls in the builds on the virtual goggles: linked
 // with --wrap=kill,fork,waitpid,write, every such call reaches the wrapper
 // below first, is noted on the timeline (timeline.cpp) and then made.
-#include <sys/types.h>
-
 #include "vgoggles/vgoggles.h"
-
-extern "C" {
-int __real_kill(pid_t pid, int sig);
-pid_t __real_fork();
-pid_t __real_waitpid(pid_t pid, int* status, int options);
-ssize_t __real_write(int fd, const void* buf, size_t count);
-int __wrap_kill(pid_t pid, int sig);
-pid_t __wrap_fork();
-pid_t __wrap_waitpid(pid_t pid, int* status, int options);
-ssize_t __wrap_write(int fd, const void* buf, size_t count);
-}
+#include "vgoggles/wrapped.h"
 
 int __wrap_kill(pid_t pid, int sig)
 {
