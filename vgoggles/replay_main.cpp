@@ -1,14 +1,19 @@
 // The replay: a recording (docs/RECORDING.md) fed back to the program it
 // names, on the virtual goggles, with every answer of the models held
-// against the goggles' own (vgoggles/replay.h). Headless: prints each
-// disagreement with its place, the end state, and the summary line; exits
-// 0 only when every answer agrees and the program kept to the recorded
-// path to its recorded end.
+// against the goggles' own (vgoggles/replay.h). Prints each disagreement
+// with its place, the end state, and the summary line; exits 0 only when
+// every answer agrees and the program kept to the recorded path to its
+// recorded end. Built with REPLAY_VIEW (the simulator's build), "--view"
+// first shows the replay in the terminal as it goes, on the recording's
+// own time: the shadow's picture, the replay's place and its disagreements.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -21,11 +26,17 @@
 #include "app/settings.h"
 #include "app/variant.h"
 #include "vgoggles/replay.h"
+#if REPLAY_VIEW
+#include "sim/view.h"
+#endif
 #include "vgoggles/session.h"
 #include "vgoggles/vgoggles.h"
 
 #ifndef SIM_BASIC
 #error "SIM_BASIC must be defined by the build"
+#endif
+#ifndef REPLAY_VIEW
+#define REPLAY_VIEW 0
 #endif
 
 namespace {
@@ -95,12 +106,122 @@ void print_end_state(const VgRun& run)
     }
 }
 
+#if REPLAY_VIEW
+// ---- the view, drawn from the program's process before each of its sleeps --
+
+const char* view_file = "";
+uint64_t real_base = 0, virt_base = 0, last_draw = 0;
+bool fast = false;
+termios saved_tty {};
+
+uint64_t real_us()
+{
+    timespec t {};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<uint64_t>(t.tv_sec) * 1000000u + static_cast<uint64_t>(t.tv_nsec) / 1000u;
+}
+
+void put(const std::string& s) { (void)!write(1, s.data(), s.size()); }
+
+void draw(const char* note)
+{
+    winsize ws {};
+    const int cols = ioctl(1, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? ws.ws_col : 80;
+    const int rows = ioctl(1, TIOCGWINSZ, &ws) == 0 && ws.ws_row > 0 ? ws.ws_row : 24;
+    const ReplayResult* r = replay_result();
+    const RecHeader& h = replay_header();
+    ScreenText t;
+    t.title = std::string("Replay of ") + view_file + ": " + h.program + " " + h.version;
+    char line[160];
+    std::snprintf(line, sizeof line, "line      %d", r->line);
+    t.panel.emplace_back(line);
+    std::snprintf(line, sizeof line, "time      %lld.%03lld s", static_cast<long long>(r->ms / 1000),
+                  static_cast<long long>(r->ms % 1000));
+    t.panel.emplace_back(line);
+    std::snprintf(line, sizeof line, "answers   %ld, %ld agree", r->answers, r->agree);
+    t.panel.emplace_back(line);
+    std::snprintf(line, sizeof line, "disagree  %ld", r->disagreements);
+    t.panel.emplace_back(line);
+    const long kept = r->disagreements < REPLAY_KEPT ? r->disagreements : REPLAY_KEPT;
+    for (long i = kept > 6 ? kept - 6 : 0; i < kept; ++i) {
+        std::snprintf(line, sizeof line, "%d: %.34s", r->kept[i].line, r->kept[i].text);
+        t.panel.emplace_back(line);
+    }
+    if (r->stopped)
+        t.panel.emplace_back(std::string("stopped: ") + r->stop);
+    t.note = note;
+    t.help = "f: fast / the recording's time   q: quit";
+    put(view_frame(view_capture(), t, cols, rows, colour_mode_from_env(getenv("COLORTERM"), getenv("TERM"))));
+}
+
+// The program's sleeps take the recording's time (or none, fast); q ends
+// the run, f switches between the recording's time and fast.
+void view_hook(uint64_t usec)
+{
+    const uint64_t until = real_base + (vg()->now_us + usec - virt_base);
+    for (;;) {
+        char c = 0;
+        while (read(0, &c, 1) == 1) {
+            if (c == 'q')
+                _exit(130);
+            if (c == 'f') {
+                fast = !fast;
+                real_base = real_us() - (vg()->now_us - virt_base);
+            }
+        }
+        const uint64_t now = real_us();
+        if (now - last_draw > 40000) {
+            draw(fast ? "replaying fast" : "replaying on the recording's time");
+            last_draw = now;
+        }
+        if (fast || now >= until)
+            break;
+        usleep(static_cast<useconds_t>(until - now < 20000 ? until - now : 20000));
+    }
+}
+
+bool view_enter()
+{
+    if (!isatty(0) || !isatty(1) || tcgetattr(0, &saved_tty) != 0)
+        return false;
+    termios raw = saved_tty;
+    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    raw.c_cc[VMIN] = 0;
+    raw.c_cc[VTIME] = 0;
+    tcsetattr(0, TCSANOW, &raw);
+    put("\x1b[?1049h\x1b[?25l\x1b[2J");
+    real_base = real_us();
+    virt_base = vg()->now_us;
+    vg_set_sleep_hook(view_hook);
+    return true;
+}
+
+void view_leave()
+{
+    draw("the replay has ended: press a key");
+    char c;
+    while (read(0, &c, 1) != 1)
+        usleep(50000);
+    vg_set_sleep_hook(nullptr);
+    put("\x1b[0m\x1b[?25h\x1b[?1049l");
+    tcsetattr(0, TCSANOW, &saved_tty);
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    bool view = false;
+#if REPLAY_VIEW
+    view = argc == 3 && std::strcmp(argv[1], "--view") == 0;
+    if (view) {
+        --argc;
+        ++argv;
+    }
+#endif
     if (argc != 2 || argv[1][0] == '-') {
-        std::fprintf(stderr, "usage: %s RECORDING\n", argv[0]);
+        std::fprintf(stderr, "usage: %s %sRECORDING\n", argv[0], REPLAY_VIEW ? "[--view] " : "");
         return 2;
     }
     std::string text;
@@ -133,7 +254,19 @@ int main(int argc, char** argv)
 
     const int service = replay_service_running() ? start_service() : -1;
     vg_key_port_open();  // the stock service's key port, for "-s"
+#if REPLAY_VIEW
+    view_file = argv[1];
+    if (view && !view_enter()) {
+        std::fprintf(stderr, "replay: the view needs a terminal\n");
+        return 2;
+    }
+#endif
     const VgRun run = vg_run(run_entry, args.data(), static_cast<int>(args.size()));
+#if REPLAY_VIEW
+    if (view)
+        view_leave();
+#endif
+    (void)view;
     vg_key_port_close();
     if (service > 0) {
         kill(service, SIGKILL);
