@@ -187,16 +187,21 @@ void give_up(const char* where, int err)
 bool put_at(const char* text, size_t n, off_t at)
 {
     const int keep = errno;
-    const ssize_t w = ::pwrite(fd, text, n, at);
-    if (w == static_cast<ssize_t>(n))
-        return true;
-    const int err = w < 0 ? errno : ENOSPC;
-    // A line cut short is taken back, so the file still ends with a whole entry.
-    if (w > 0)
-        (void)!::ftruncate(fd, at);
-    give_up(path, err);
-    errno = keep;
-    return false;
+    size_t done = 0;
+    while (done < n) {
+        const ssize_t w = ::pwrite(fd, text + done, n - done, at + static_cast<off_t>(done));
+        if (w <= 0) {
+            const int err = w < 0 ? errno : ENOSPC;
+            // A line cut short is taken back: the file still ends with a whole entry.
+            if (done > 0)
+                (void)!::ftruncate(fd, at);
+            give_up(path, err);
+            errno = keep;
+            return false;
+        }
+        done += static_cast<size_t>(w);
+    }
+    return true;
 }
 
 bool append(const char* text, size_t n)
