@@ -19,6 +19,14 @@
 // /proc, the SD card and sysfs are absent here, so the program finds no
 // stock service to stop (nothing of this machine is signalled), no settings
 // file and no buzzer: start-up takes the same path in every run.
+//
+// For a value change on the program as it ships, two more settings:
+//   AVMENU_IDLE_PRESS=RIGHT|KEY4|none  after the idle turns, that key is held
+//       for a few turns (a short press) and let go, a few idle turns pass,
+//       and only then BACK; "none" keeps those turns idle, so runs with and
+//       without a press differ only by the press. KEY4 has no menu function.
+//   AVMENU_IDLE_CARD=DIR  the SD card (/record/...) is DIR/record/...: the
+//       settings file can be saved and renamed there.
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
@@ -45,6 +53,9 @@ alignas(4096) uint32_t adc_page[ADC_MAP_SIZE / 4];
 int i2c_fd = -1;
 int mem_fd = -1;
 long idle_turns = 0;
+int press_key = -1;    // -1: the plain schedule, BACK right after the idle turns
+bool press_phase = false;
+const char* card = nullptr;
 long sleeps = 0;
 long loop_sleeps = 0;
 uint64_t now_us = START_US;
@@ -64,6 +75,10 @@ using CloseFn = int (*)(int);
 using IoctlFn = int (*)(int, unsigned long, ...);
 using MmapFn = void* (*)(void*, size_t, int, int, int, off64_t);
 using UsleepFn = int (*)(useconds_t);
+using RenameFn = int (*)(const char*, const char*);
+using UnlinkFn = int (*)(const char*);
+RenameFn real_rename;
+UnlinkFn real_unlink;
 OpenFn real_open;
 CloseFn real_close;
 IoctlFn real_ioctl;
@@ -83,6 +98,11 @@ __attribute__((constructor)) void read_turns()
 {
     const char* n = std::getenv("AVMENU_IDLE_TURNS");
     idle_turns = n != nullptr ? std::strtol(n, nullptr, 10) : 0;
+    if (const char* k = std::getenv("AVMENU_IDLE_PRESS")) {
+        press_phase = true;
+        press_key = std::strcmp(k, "RIGHT") == 0 ? KEY_RIGHT : std::strcmp(k, "KEY4") == 0 ? KEY_4 : -1;
+    }
+    card = std::getenv("AVMENU_IDLE_CARD");
 }
 
 // What the run did, for scripts/bench to check that two runs differ only by
@@ -99,8 +119,27 @@ __attribute__((destructor)) void report()
 // turns once the idle turns are done.
 void set_key_input()
 {
-    const bool back = loop_sleeps >= idle_turns && loop_sleeps < idle_turns + BACK_TURNS;
-    adc_page[ADC_REG_DATA / 4] = back ? vg_key_raw(KEY_BACK) : vg()->adc.idle_raw;
+    long back_from = idle_turns;
+    uint32_t raw = vg()->adc.idle_raw;
+    if (press_phase) {
+        // The key for BACK_TURNS turns, as many idle ones, then BACK.
+        back_from = idle_turns + 2 * BACK_TURNS;
+        if (press_key >= 0 && loop_sleeps >= idle_turns && loop_sleeps < idle_turns + BACK_TURNS)
+            raw = vg_key_raw(press_key);
+    }
+    if (loop_sleeps >= back_from && loop_sleeps < back_from + BACK_TURNS)
+        raw = vg_key_raw(KEY_BACK);
+    adc_page[ADC_REG_DATA / 4] = raw;
+}
+
+// A path on the SD card, moved into AVMENU_IDLE_CARD; null when it is not
+// on the card or there is no card.
+const char* on_card(const char* path, char* buf, size_t size)
+{
+    if (card == nullptr || !starts_with(path, "/record/"))
+        return nullptr;
+    std::snprintf(buf, size, "%s%s", card, path);
+    return buf;
 }
 
 }  // namespace
@@ -129,6 +168,9 @@ int open(const char* path, int flags, ...)
         set_key_input();
         return mem_fd;
     }
+    char moved[512];
+    if (const char* p = on_card(path, moved, sizeof moved))
+        return next(&real_open, "open")(p, flags, mode);
     if (starts_with(path, "/proc") || starts_with(path, "/record/") || starts_with(path, "/sys/")) {
         errno = ENOENT;
         return -1;
@@ -171,6 +213,21 @@ int clock_gettime(clockid_t clock, struct timespec* now) noexcept
     now->tv_sec = static_cast<time_t>(now_us / 1000000);
     now->tv_nsec = static_cast<long>(now_us % 1000000 * 1000);
     return 0;
+}
+
+int rename(const char* from, const char* to) noexcept
+{
+    char a[512], b[512];
+    const char* f = on_card(from, a, sizeof a);
+    const char* t = on_card(to, b, sizeof b);
+    return next(&real_rename, "rename")(f != nullptr ? f : from, t != nullptr ? t : to);
+}
+
+int unlink(const char* path) noexcept
+{
+    char moved[512];
+    const char* p = on_card(path, moved, sizeof moved);
+    return next(&real_unlink, "unlink")(p != nullptr ? p : path);
 }
 
 int usleep(useconds_t usec)
