@@ -10,8 +10,17 @@
 // and the PWM class are absent, so the program finds no stock service to
 // stop (nothing of this machine is signalled), no settings file and no
 // buzzer: start-up takes the same path in every run.
+//
+// For a value change on the program as it ships, two more settings:
+//   AVMENU_IDLE_PRESS=RIGHT|KEY4|none  after the idle turns, that key is held
+//       for a few turns (a short press) and let go, a few idle turns pass,
+//       and only then BACK; "none" keeps those turns idle, so runs with and
+//       without a press differ only by the press. KEY4 has no menu function.
+//   AVMENU_IDLE_CARD=DIR  the SD card (/record/...) is DIR/record/...: the
+//       settings file can be saved and renamed there.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <unistd.h>
 
 #include "keys/keys.h"
@@ -23,6 +32,8 @@ constexpr uint64_t LOOP_SLEEP_US = 30000;  // the main loop's sleep: one turn
 constexpr long BACK_TURNS = 5;             // turns BACK is held: a short press
 
 long idle_turns = 0;
+int press_key = -1;  // -1: the plain schedule, BACK right after the idle turns
+bool press_phase = false;
 long sleeps = 0;
 long loop_sleeps = 0;
 
@@ -35,17 +46,33 @@ void on_sleep(uint64_t usec)
         return;
     ++loop_sleeps;
     VgAdc& a = vg()->adc;
-    const bool back = loop_sleeps >= idle_turns && loop_sleeps < idle_turns + BACK_TURNS;
+    long back_from = idle_turns;
+    uint32_t raw = a.idle_raw;
+    if (press_phase) {
+        // The key for BACK_TURNS turns, as many idle ones, then BACK.
+        back_from = idle_turns + 2 * BACK_TURNS;
+        if (press_key >= 0 && loop_sleeps >= idle_turns && loop_sleeps < idle_turns + BACK_TURNS)
+            raw = vg_key_raw(press_key);
+    }
+    if (loop_sleeps >= back_from && loop_sleeps < back_from + BACK_TURNS)
+        raw = vg_key_raw(KEY_BACK);
     a.override_raw = true;
-    a.raw_value = back ? vg_key_raw(KEY_BACK) : a.idle_raw;
+    a.raw_value = raw;
 }
 
 // Read before the program starts, so that runs with different counts take
-// the same path through the program's start-up.
+// the same path through the program's start-up; after the preloaded
+// goggles have set themselves up.
 __attribute__((constructor)) void read_turns()
 {
     const char* n = std::getenv("AVMENU_IDLE_TURNS");
     idle_turns = n != nullptr ? std::strtol(n, nullptr, 10) : 0;
+    if (const char* k = std::getenv("AVMENU_IDLE_PRESS")) {
+        press_phase = true;
+        press_key = std::strcmp(k, "RIGHT") == 0 ? KEY_RIGHT : std::strcmp(k, "KEY4") == 0 ? KEY_4 : -1;
+    }
+    if (const char* card = std::getenv("AVMENU_IDLE_CARD"))
+        std::snprintf(vg()->card.root, sizeof vg()->card.root, "%s", card);
     vg_set_sleep_hook(on_sleep);
 }
 

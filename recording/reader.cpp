@@ -493,8 +493,12 @@ int rec_reader_open(RecReader* r, const char* text, size_t size)
 
     const char *b, *e;
     int rc = next_line(r, &b, &e);
-    if (rc <= 0)
-        return rc < 0 ? -1 : fail(r, "empty file: not a recording");
+    if (rc == 0) {
+        r->line = 1;
+        return fail(r, "empty file: not a recording");
+    }
+    if (rc < 0)
+        return -1;
     Line l;
     if (!split(b, e, &l) || l.n < 2 || !is(l.f[0], REC_MAGIC))
         return fail(r, "not a recording: it must start with '%s'", REC_MAGIC);
@@ -524,8 +528,12 @@ int rec_reader_open(RecReader* r, const char* text, size_t size)
         return fail(r, "the first line must name program= and version=");
 
     rc = next_line(r, &b, &e);
-    if (rc <= 0)
-        return rc < 0 ? -1 : fail(r, "no 'args' line");
+    if (rc == 0) {
+        r->line = 2;
+        return fail(r, "no 'args' line");
+    }
+    if (rc < 0)
+        return -1;
     if (!split(b, e, &l) || !is(l.f[0], "args"))
         return fail(r, "the second line must be 'args'");
     size_t used = 0;

@@ -50,7 +50,6 @@ int cur_n = 0;        // -1: the current turn cannot be repeated
 bool matching = false;
 int matched = 0;      // entries of the current turn equal to the last turn's so far
 off_t repeat_at = -1; // the open repeat line, -1: none
-uint64_t turns = 0;
 
 char line[REC_MAX_LINE];
 
@@ -187,16 +186,21 @@ void give_up(const char* where, int err)
 bool put_at(const char* text, size_t n, off_t at)
 {
     const int keep = errno;
-    const ssize_t w = ::pwrite(fd, text, n, at);
-    if (w == static_cast<ssize_t>(n))
-        return true;
-    const int err = w < 0 ? errno : ENOSPC;
-    // A line cut short is taken back, so the file still ends with a whole entry.
-    if (w > 0)
-        (void)!::ftruncate(fd, at);
-    give_up(path, err);
-    errno = keep;
-    return false;
+    size_t done = 0;
+    while (done < n) {
+        const ssize_t w = ::pwrite(fd, text + done, n - done, at + static_cast<off_t>(done));
+        if (w <= 0) {
+            const int err = w < 0 ? errno : ENOSPC;
+            // A line cut short is taken back: the file still ends with a whole entry.
+            if (done > 0)
+                (void)!::ftruncate(fd, at);
+            give_up(path, err);
+            errno = keep;
+            return false;
+        }
+        done += static_cast<size_t>(w);
+    }
+    return true;
 }
 
 bool append(const char* text, size_t n)
@@ -207,20 +211,33 @@ bool append(const char* text, size_t n)
     return true;
 }
 
-// "repeat TTTTTTTTTT PP\n": fixed width, rewritten in place.
+// "repeat TTTTTTTTTT PP\n": fixed width, rewritten in place. The count
+// is kept as text and counted up digit by digit: an idle turn must cost
+// the wearer next to nothing.
+char repeat_text[] = "repeat 0000000000 00\n";
+constexpr int TURN_DIGITS_END = 16;
+constexpr int TURN_DIGITS_START = 7;
+
 void write_repeat()
 {
-    char text[] = "repeat 0000000000 00\n";
-    uint64_t t = turns;
-    for (int k = 16; k >= 7; --k, t /= 10)
-        text[k] = static_cast<char>('0' + t % 10);
-    text[18] = static_cast<char>('0' + matched / 10);
-    text[19] = static_cast<char>('0' + matched % 10);
+    repeat_text[18] = matched >= 10 ? '1' : '0';
+    repeat_text[19] = static_cast<char>('0' + (matched >= 10 ? matched - 10 : matched));
     if (repeat_at < 0) {
         repeat_at = end_at;
-        append(text, sizeof text - 1);
+        append(repeat_text, sizeof repeat_text - 1);
     } else {
-        put_at(text, sizeof text - 1, repeat_at);
+        put_at(repeat_text, sizeof repeat_text - 1, repeat_at);
+    }
+}
+
+void count_turn()
+{
+    for (int k = TURN_DIGITS_END; k >= TURN_DIGITS_START; --k) {
+        if (repeat_text[k] != '9') {
+            ++repeat_text[k];
+            return;
+        }
+        repeat_text[k] = '0';
     }
 }
 
@@ -245,7 +262,7 @@ bool repeated(const Brief& b)
     if (!matching || !(b == prev[matched]))
         return false;
     if (++matched == prev_n) {
-        ++turns;
+        count_turn();
         matched = 0;
     }
     write_repeat();
@@ -264,7 +281,7 @@ void emit(Out& out, const Brief* b)
         cur_n = matched;
         matching = false;
         repeat_at = -1;
-        turns = 0;
+        std::memcpy(repeat_text + TURN_DIGITS_START, "0000000000", 10);
     }
     out.ch('\n');
     if (!append(line, static_cast<size_t>(out.p - line)))
@@ -357,6 +374,7 @@ int rec_start(const char* dir, const char* program, const char* version, int arg
     prev_n = cur_n = 0;
     matching = false;
     repeat_at = -1;
+    std::memcpy(repeat_text + TURN_DIGITS_START, "0000000000", 10);
     scan_pending = false;
 
     timespec t0 {};

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "keys/keys.h"
@@ -19,12 +18,8 @@ FdKind fd_kind[MAX_FD];
 uint8_t fd_pwm_attr[MAX_FD];
 char fd_card_name[MAX_FD][24];  // the card file's last path element, for the timeline
 
-// The host's own calls, past any preloaded wrapper.
-int sys_open(const char* path, int flags, mode_t mode)
-{
-    return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
-}
-int sys_close(int fd) { return static_cast<int>(syscall(SYS_close, fd)); }
+int sys_open(const char* path, int flags, mode_t mode) { return vg_host.open(path, flags, mode); }
+int sys_close(int fd) { return vg_host.close(fd); }
 
 int placeholder_fd(FdKind kind)
 {
@@ -89,6 +84,8 @@ int open_device(const char* path, int flags)
 }
 
 }  // namespace
+
+VgHostCalls vg_host = {::open, ::close, ::read, ::write, ::fsync, ::rename, ::unlink};
 
 bool vg_card_path(const char* path, char* out, size_t size)
 {
@@ -182,7 +179,7 @@ int vg_file_open(const char* path, int flags, mode_t mode)
 
 ssize_t vg_file_read(int fd, void* buf, size_t count)
 {
-    const ssize_t n = syscall(SYS_read, fd, buf, count);
+    const ssize_t n = vg_host.read(fd, buf, count);
     if (kind_of(fd) == FD_CARD)
         vg_event("card read %s %zd", card_name(fd), n);
     return n;
@@ -219,12 +216,12 @@ ssize_t vg_file_write(int fd, const void* buf, size_t count)
             errno = ENOSPC;
             return -1;
         }
-        const ssize_t n = syscall(SYS_write, fd, buf, count);
+        const ssize_t n = vg_host.write(fd, buf, count);
         vg_event("card write %s %s%s", card_name(fd), text, fail_text(n));
         return n;
     }
     default:
-        return syscall(SYS_write, fd, buf, count);
+        return vg_host.write(fd, buf, count);
     }
 }
 
@@ -234,7 +231,7 @@ int vg_file_fsync(int fd)
         ++vg()->card.fsyncs;
         vg_event("card fsync %s", card_name(fd));
     }
-    return static_cast<int>(syscall(SYS_fsync, fd));
+    return vg_host.fsync(fd);
 }
 
 int vg_file_close(int fd)
@@ -248,7 +245,7 @@ int vg_file_close(int fd)
 int vg_file_rename(const char* from, const char* to)
 {
     if (!on_card(from) || !on_card(to))
-        return static_cast<int>(syscall(SYS_renameat, AT_FDCWD, from, AT_FDCWD, to));
+        return vg_host.rename(from, to);
     VgCard& card = vg()->card;
     ++card.renames;
     vg_event("card rename %s %s", base_name(from), base_name(to));
@@ -259,20 +256,20 @@ int vg_file_rename(const char* from, const char* to)
         errno = ENOENT;
         return -1;
     }
-    return static_cast<int>(syscall(SYS_renameat, AT_FDCWD, real_from, AT_FDCWD, real_to));
+    return vg_host.rename(real_from, real_to);
 }
 
 int vg_file_unlink(const char* path)
 {
     if (!on_card(path))
-        return static_cast<int>(syscall(SYS_unlinkat, AT_FDCWD, path, 0));
+        return vg_host.unlink(path);
     vg_event("card unlink %s", base_name(path));
     char real[512];
     if (!vg_card_path(path, real, sizeof real)) {
         errno = ENOENT;
         return -1;
     }
-    return static_cast<int>(syscall(SYS_unlinkat, AT_FDCWD, real, 0));
+    return vg_host.unlink(real);
 }
 
 void vg_clock_now(struct timespec* now)

@@ -6,15 +6,27 @@
 // Device nodes and sysfs files get real descriptor numbers (of /dev/null),
 // so a program's close() stays real and no number can clash; card files
 // are real files under the card's host folder. What the devices do behind
-// those numbers is modelled. The host calls made here are system calls, so
-// that a preloaded library which replaces the C library's wrappers never
-// sees them a second time.
+// those numbers is modelled.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <sys/types.h>
 #include <time.h>
+
+// The host's calls the devices make (placeholder descriptors, card files):
+// the C library's. A preloaded library that replaces those points these
+// past itself before any device is used.
+struct VgHostCalls {
+    int (*open)(const char*, int, ...);
+    int (*close)(int);
+    ssize_t (*read)(int, void*, size_t);
+    ssize_t (*write)(int, const void*, size_t);
+    int (*fsync)(int);
+    int (*rename)(const char*, const char*);
+    int (*unlink)(const char*);
+};
+extern VgHostCalls vg_host;
 
 // What a path or a descriptor is to the goggles.
 bool vg_is_device_path(const char* path);  // /dev/remote_i2c, /dev/mem
