@@ -178,6 +178,7 @@ TEST_F(Replay, OneAlteredAnswerIsOneDisagreementAtItsLine)
         if (row.stops) {
             EXPECT_EQ(lines_with(r.out, "stopped: " + place + ": " + row.reported).size(), 1u) << r.out;
             EXPECT_EQ(lines_with(r.out, "line ").size(), 0u);
+            EXPECT_FALSE(process_stopped(standin)) << "the stock service runs again";
             continue;
         }
         const std::vector<std::string> found = lines_with(r.out, "line ");

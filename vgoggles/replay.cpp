@@ -2,6 +2,7 @@
 #include "vgoggles/replay.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +32,7 @@ size_t rec_size = 0;
 int program_pid = -1;           // calls from other processes (the watchdog) are not replayed
 int service_pid_recorded = -1;  // the stock service as the recording found it
 int watchdog_recorded = -1, watchdog_real = -1;
+int stopped_real = -1;          // the process the program stopped (the stand-in service)
 bool clock_seen = false;
 int64_t first_ms = 0, now_ms = 0;  // the recorded clock: its first reading, its last
 int shadow_fd[MAX_FD];             // the shadow's descriptor for each recorded one; -1: none
@@ -51,6 +53,14 @@ int64_t ms_of(int64_t sec, int64_t nsec) { return sec * 1000 + nsec / 1000000; }
     std::vsnprintf(r->stop, sizeof r->stop, fmt, ap);
     va_end(ap);
     r->stopped = true;
+    // What the program's own leaving would do: no watchdog left behind, the
+    // service running again.
+    if (in_program() && watchdog_real > 0) {
+        __real_kill(watchdog_real, SIGKILL);
+        __real_waitpid(watchdog_real, nullptr, 0);
+    }
+    if (in_program() && stopped_real > 0)
+        __real_kill(stopped_real, SIGCONT);
     _exit(REPLAY_STATUS_STOPPED);
 }
 
@@ -625,6 +635,8 @@ int __wrap_kill(pid_t pid, int sig)
         const bool to_watchdog = watchdog_recorded > 0 && e.pid == watchdog_recorded;
         same(e.sig == sig && to_watchdog == (watchdog_real > 0 && pid == watchdog_real), "signal", "%d to %d", sig,
              static_cast<int>(pid));
+        if (sig == SIGSTOP)
+            stopped_real = static_cast<int>(pid);
     }
     return __real_kill(pid, sig);
 }
