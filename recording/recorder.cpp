@@ -57,7 +57,7 @@ char line[REC_MAX_LINE];
 
 struct Out {
     char* p = line;
-    char* const end = line + sizeof line - 4;  // room for " ->" style tails is checked per put
+    char* const end = line + sizeof line - 1;  // the last byte is kept for the newline
     void ch(char c)
     {
         if (p < end)
@@ -283,7 +283,7 @@ void emit(Out& out, const Brief* b)
         repeat_at = -1;
         std::memcpy(repeat_text + TURN_DIGITS_START, "0000000000", 10);
     }
-    out.ch('\n');
+    *out.p++ = '\n';  // always room: Out stops short of the buffer's end
     if (!append(line, static_cast<size_t>(out.p - line)))
         return;
     if (b == nullptr || cur_n < 0 || cur_n == REC_TURN_MAX)
@@ -390,11 +390,13 @@ int rec_start(const char* dir, const char* program, const char* version, int arg
     out.str(" build=" AVMENU_BUILD_ID "-" REC_CPU " t0=");
     out.time(t0.tv_sec, t0.tv_nsec);
     out.str("\nargs");
-    for (int k = 1; k < argc; ++k) {
+    // As many arguments as the reader keeps: 256 bytes, each with its NUL.
+    size_t kept = 0;
+    for (int k = 1; k < argc && (kept += std::strlen(argv[k]) + 1) <= REC_MAX_DATA; ++k) {
         out.ch(' ');
         out.path(argv[k]);
     }
-    out.ch('\n');
+    *out.p++ = '\n';
     return append(line, static_cast<size_t>(out.p - line)) ? 0 : -1;
 }
 
