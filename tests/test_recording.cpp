@@ -6,7 +6,9 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -386,7 +388,9 @@ struct Outcome {
     std::string calls, err;
     int status;
 };
-Outcome run_child(const std::string& rec_dir, const std::string& work, rlim_t file_limit)
+constexpr int NO_READ_ONLY_MOUNT = 77;  // the child could not make the card read-only
+
+Outcome run_child(const std::string& rec_dir, const std::string& work, rlim_t file_limit, bool read_only = false)
 {
     int out[2], err[2];
     EXPECT_EQ(pipe(out), 0);
@@ -394,6 +398,11 @@ Outcome run_child(const std::string& rec_dir, const std::string& work, rlim_t fi
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(err[1], 2);
+        // A read-only card: an empty read-only tmpfs over the folder, in a
+        // mount namespace of the child's own.
+        if (read_only && (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                          mount("card", rec_dir.c_str(), "tmpfs", MS_RDONLY, nullptr) != 0))
+            _exit(NO_READ_ONLY_MOUNT);
         if (file_limit != RLIM_INFINITY) {
             signal(SIGXFSZ, SIG_IGN);  // as a card that is full: EFBIG, not a signal
             const rlimit lim {file_limit, file_limit};
@@ -439,16 +448,23 @@ TEST_F(Recording, RefusedOrFullRecordingLeavesTheCallsAsTheyWereAndSaysSoOnce)
         std::string dir;
         rlim_t limit;
         std::string said;
+        bool read_only = false;
     } rows[] = {
         {"no card", at("card-missing"), RLIM_INFINITY,
          "rec: cannot record (" + at("card-missing") + "/recording-0001.txt: no such folder, errno 2)\n"},
+        {"card read-only", card, RLIM_INFINITY,
+         "rec: cannot record (" + card + "/recording-0001.txt: card read-only, errno 30)\n", true},
         {"card full at once", card, 20, "rec: cannot record (" + card + "/recording-0002.txt: file size limit, errno 27)\n"},
         {"card full in the middle of a line", card, static_cast<rlim_t>(full_size / 2),
          "rec: cannot record (" + card + "/recording-0003.txt: file size limit, errno 27)\n"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        const Outcome o = run_child(row.dir, work, row.limit);
+        const Outcome o = run_child(row.dir, work, row.limit, row.read_only);
+        if (row.read_only && WIFEXITED(o.status) && WEXITSTATUS(o.status) == NO_READ_ONLY_MOUNT) {
+            std::printf("[ NOTE     ] no mount namespace here: the read-only card is not tried\n");
+            continue;
+        }
         EXPECT_EQ(o.status, 0);
         EXPECT_EQ(o.calls, recorded.calls);
         EXPECT_EQ(o.err, row.said + "exit: PLAY held 3 s\n");
