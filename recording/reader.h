@@ -26,8 +26,29 @@ struct RecHeader {
     char args[REC_MAX_DATA];  // the arguments, each ended by a NUL
 };
 
-// One call. Which fields a kind fills is listed in docs/RECORDING.md; the
-// others are zero.
+// One call, as its line gives it; the fields a kind does not fill are zero
+// (got_len -1). `result` and `err` are filled for every kind that has them.
+//
+//   dev_open     path, flags; result = fd = the descriptor
+//   dev_ioctl    fd, request; with the transport's request also cmd, len,
+//                data/data_len (SENT) and, for commands 3 and 4 when the
+//                result is not negative, got/got_len (the read area)
+//   dev_mmap     fd, length, offset; result 0 (mapped) or -1
+//   dev_close, file_fsync, file_close    fd
+//   reg_load     offset, value (= result)
+//   reg_store    offset, value
+//   file_open    path, flags, mode; result = fd
+//   file_read    fd, count; data/data_len: the bytes read
+//   file_write   fd, count, data/data_len: the bytes written
+//   file_rename  path (from), path2 (to)
+//   file_unlink  path
+//   clock        sec, nsec (when the result is 0)
+//   usleep       count (microseconds)      sleep   count (seconds); result: left
+//   kill         pid, sig                  fork    result: the child's pid
+//   waitpid      pid, options; has_status, status
+//   service      pid (= result): -1 none, -2 /proc unreadable (err)
+//   stderr       fd 2, data/data_len: the bytes written
+//   end          status (= result), sec, nsec
 struct RecEntry {
     RecKind kind;
     int line;        // where it was read: for a repeated entry, the repeat line

@@ -57,7 +57,7 @@ char line[REC_MAX_LINE];
 
 struct Out {
     char* p = line;
-    char* const end = line + sizeof line - 4;  // room for " ->" style tails is checked per put
+    char* const end = line + sizeof line - 1;  // the last byte is kept for the newline
     void ch(char c)
     {
         if (p < end)
@@ -149,6 +149,22 @@ struct Out {
             ch(d);
     }
     void kind(RecKind k) { str(REC_KIND_NAMES[k]); }
+    // One more field: a space and the value.
+    void arg_i(int64_t v)
+    {
+        ch(' ');
+        i(v);
+    }
+    void arg_x(uint64_t v)
+    {
+        ch(' ');
+        x(v);
+    }
+    void arg_path(const char* s)
+    {
+        ch(' ');
+        path(s);
+    }
 };
 
 // ---- the file -----------------------------------------------------------
@@ -283,7 +299,7 @@ void emit(Out& out, const Brief* b)
         repeat_at = -1;
         std::memcpy(repeat_text + TURN_DIGITS_START, "0000000000", 10);
     }
-    out.ch('\n');
+    *out.p++ = '\n';  // always room: Out stops short of the buffer's end
     if (!append(line, static_cast<size_t>(out.p - line)))
         return;
     if (b == nullptr || cur_n < 0 || cur_n == REC_TURN_MAX)
@@ -320,6 +336,9 @@ void note_service()
     emit(out, nullptr);
 }
 
+// The errno a failed call left; 0 for a call that did not fail.
+int saved_errno(long rc) { return rc < 0 ? errno : 0; }
+
 // An entry of a comparable kind: counted when it repeats, else written.
 void brief_entry(RecKind kind, uint32_t a, uint32_t b, int32_t rc, int32_t err, void (*format)(Out&, const Brief&))
 {
@@ -329,22 +348,30 @@ void brief_entry(RecKind kind, uint32_t a, uint32_t b, int32_t rc, int32_t err, 
     if (repeated(brief))
         return;
     Out out;
+    out.kind(kind);
     format(out, brief);
     emit(out, &brief);
 }
 
-int saved_errno(long rc) { return rc < 0 ? errno : 0; }
+// An entry of any other kind: its fields after its word, then written.
+template <typename Fields>
+void entry(RecKind kind, long rc, const Fields& fields)
+{
+    const int err = saved_errno(rc);
+    if (!begin())
+        return;
+    Out out;
+    out.kind(kind);
+    fields(out, err);
+    emit(out, nullptr);
+}
+
 
 uint32_t offset_of(const volatile uint32_t* reg)
 {
     return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(reg) - map_base);
 }
 
-void start_line(Out& out, RecKind kind)
-{
-    out.kind(kind);
-    out.ch(' ');
-}
 
 }  // namespace
 
@@ -390,11 +417,13 @@ int rec_start(const char* dir, const char* program, const char* version, int arg
     out.str(" build=" AVMENU_BUILD_ID "-" REC_CPU " t0=");
     out.time(t0.tv_sec, t0.tv_nsec);
     out.str("\nargs");
-    for (int k = 1; k < argc; ++k) {
+    // As many arguments as the reader keeps: 256 bytes, each with its NUL.
+    size_t kept = 0;
+    for (int k = 1; k < argc && (kept += std::strlen(argv[k]) + 1) <= REC_MAX_DATA; ++k) {
         out.ch(' ');
         out.path(argv[k]);
     }
-    out.ch('\n');
+    *out.p++ = '\n';
     return append(line, static_cast<size_t>(out.p - line)) ? 0 : -1;
 }
 
@@ -423,8 +452,8 @@ void rec_finish(int status)
     timespec t {};
     ::clock_gettime(CLOCK_MONOTONIC, &t);
     Out out;
-    start_line(out, REC_END);
-    out.i(status);
+    out.kind(REC_END);
+    out.arg_i(status);
     out.ch(' ');
     out.time(t.tv_sec, t.tv_nsec);
     emit(out, nullptr);
@@ -448,53 +477,37 @@ void rec_forget()
 
 void rec_dev_open(const char* p, int flags, int result)
 {
-    const int err = saved_errno(result);
-    if (!begin())
-        return;
-    Out out;
-    start_line(out, REC_DEV_OPEN);
-    out.path(p);
-    out.ch(' ');
-    out.x(static_cast<uint32_t>(flags));
-    out.result(result, err);
-    emit(out, nullptr);
+    entry(REC_DEV_OPEN, result, [&](Out& out, int err) {
+        out.arg_path(p);
+        out.arg_x(static_cast<uint32_t>(flags));
+        out.result(result, err);
+    });
 }
 
 void rec_dev_mmap(int file, size_t length, int64_t offset, void* mapped)
 {
-    const int err = mapped == nullptr ? errno : 0;
     if (mapped != nullptr)
         map_base = reinterpret_cast<uintptr_t>(mapped);
-    if (!begin())
-        return;
-    Out out;
-    start_line(out, REC_DEV_MMAP);
-    out.i(file);
-    out.ch(' ');
-    out.x(length);
-    out.ch(' ');
-    out.x(static_cast<uint64_t>(offset));
-    out.result(mapped != nullptr ? 0 : -1, err);
-    emit(out, nullptr);
+    entry(REC_DEV_MMAP, mapped != nullptr ? 0 : -1, [&](Out& out, int err) {
+        out.arg_i(file);
+        out.arg_x(length);
+        out.arg_x(static_cast<uint64_t>(offset));
+        out.result(mapped != nullptr ? 0 : -1, err);
+    });
 }
 
 void rec_fd_result(RecKind kind, int file, long rc)
 {
-    const int err = saved_errno(rc);
-    if (!begin())
-        return;
-    Out out;
-    start_line(out, kind);
-    out.i(file);
-    out.result(rc, err);
-    emit(out, nullptr);
+    entry(kind, rc, [&](Out& out, int err) {
+        out.arg_i(file);
+        out.result(rc, err);
+    });
 }
 
 void rec_reg_load(const volatile uint32_t* reg, uint32_t value)
 {
     brief_entry(REC_REG_LOAD, offset_of(reg), value, 0, 0, [](Out& out, const Brief& b) {
-        start_line(out, REC_REG_LOAD);
-        out.x(b.a);
+        out.arg_x(b.a);
         out.str(" -> ");
         out.x(b.b);
     });
@@ -503,110 +516,78 @@ void rec_reg_load(const volatile uint32_t* reg, uint32_t value)
 void rec_reg_store(const volatile uint32_t* reg, uint32_t value)
 {
     brief_entry(REC_REG_STORE, offset_of(reg), value, 0, 0, [](Out& out, const Brief& b) {
-        start_line(out, REC_REG_STORE);
-        out.x(b.a);
-        out.ch(' ');
-        out.x(b.b);
+        out.arg_x(b.a);
+        out.arg_x(b.b);
     });
 }
 
 void rec_file_open(const char* p, int flags, mode_t mode, int result)
 {
-    const int err = saved_errno(result);
-    if (!begin())
-        return;
-    Out out;
-    start_line(out, REC_FILE_OPEN);
-    out.path(p);
-    out.ch(' ');
-    out.x(static_cast<uint32_t>(flags));
-    out.ch(' ');
-    out.base(mode, 3);
-    out.result(result, err);
-    emit(out, nullptr);
+    entry(REC_FILE_OPEN, result, [&](Out& out, int err) {
+        out.arg_path(p);
+        out.arg_x(static_cast<uint32_t>(flags));
+        out.ch(' ');
+        out.base(mode, 3);
+        out.result(result, err);
+    });
 }
 
 void rec_file_read(int file, const void* buf, size_t count, ssize_t rc)
 {
-    const int err = saved_errno(rc);
-    if (!begin())
-        return;
-    Out out;
-    start_line(out, REC_FILE_READ);
-    out.i(file);
-    out.ch(' ');
-    out.u(count);
-    out.result(rc, err);
-    if (rc > 0) {
-        out.ch(' ');
-        out.escaped(buf, rc < REC_MAX_DATA ? static_cast<size_t>(rc) : REC_MAX_DATA, false);
-    }
-    emit(out, nullptr);
+    entry(REC_FILE_READ, rc, [&](Out& out, int err) {
+        out.arg_i(file);
+        out.arg_i(static_cast<int64_t>(count));
+        out.result(rc, err);
+        if (rc > 0) {
+            out.ch(' ');
+            out.escaped(buf, rc < REC_MAX_DATA ? static_cast<size_t>(rc) : REC_MAX_DATA, false);
+        }
+    });
 }
 
 void rec_file_write(int file, const void* buf, size_t count, ssize_t rc)
 {
-    const int err = saved_errno(rc);
-    if (!begin())
-        return;
-    Out out;
-    start_line(out, REC_FILE_WRITE);
-    out.i(file);
-    out.ch(' ');
-    out.u(count);
-    out.ch(' ');
-    out.escaped(buf, count < REC_MAX_DATA ? count : REC_MAX_DATA, false);
-    out.result(rc, err);
-    emit(out, nullptr);
+    entry(REC_FILE_WRITE, rc, [&](Out& out, int err) {
+        out.arg_i(file);
+        out.arg_i(static_cast<int64_t>(count));
+        out.ch(' ');
+        out.escaped(buf, count < REC_MAX_DATA ? count : REC_MAX_DATA, false);
+        out.result(rc, err);
+    });
 }
 
 void rec_file_rename(const char* from, const char* to, int rc)
 {
-    const int err = saved_errno(rc);
-    if (!begin())
-        return;
-    Out out;
-    start_line(out, REC_FILE_RENAME);
-    out.path(from);
-    out.ch(' ');
-    out.path(to);
-    out.result(rc, err);
-    emit(out, nullptr);
+    entry(REC_FILE_RENAME, rc, [&](Out& out, int err) {
+        out.arg_path(from);
+        out.arg_path(to);
+        out.result(rc, err);
+    });
 }
 
 void rec_file_unlink(const char* p, int rc)
 {
-    const int err = saved_errno(rc);
-    if (!begin())
-        return;
-    Out out;
-    start_line(out, REC_FILE_UNLINK);
-    out.path(p);
-    out.result(rc, err);
-    emit(out, nullptr);
+    entry(REC_FILE_UNLINK, rc, [&](Out& out, int err) {
+        out.arg_path(p);
+        out.result(rc, err);
+    });
 }
 
 void rec_clock(const struct timespec* now, int rc)
 {
-    const int err = saved_errno(rc);
-    if (!begin())
-        return;
-    Out out;
-    out.kind(REC_CLOCK);
-    out.result(rc, err);
-    if (rc == 0) {
-        out.ch(' ');
-        out.time(now->tv_sec, now->tv_nsec);
-    }
-    emit(out, nullptr);
+    entry(REC_CLOCK, rc, [&](Out& out, int err) {
+        out.result(rc, err);
+        if (rc == 0) {
+            out.ch(' ');
+            out.time(now->tv_sec, now->tv_nsec);
+        }
+    });
 }
 
 void rec_usleep(unsigned usec, int rc)
 {
-    const int err = saved_errno(rc);
-    brief_entry(REC_USLEEP, usec, 0, rc, err, [](Out& out, const Brief& b) {
-        start_line(out, REC_USLEEP);
-        out.u(b.a);
+    brief_entry(REC_USLEEP, usec, 0, rc, saved_errno(rc), [](Out& out, const Brief& b) {
+        out.arg_i(b.a);
         out.result(b.rc, b.err);
     });
 }
@@ -614,8 +595,7 @@ void rec_usleep(unsigned usec, int rc)
 void rec_sleep(unsigned seconds, unsigned left)
 {
     brief_entry(REC_SLEEP, seconds, 0, static_cast<int32_t>(left), 0, [](Out& out, const Brief& b) {
-        start_line(out, REC_SLEEP);
-        out.u(b.a);
+        out.arg_i(b.a);
         out.str(" -> ");
         out.u(static_cast<uint32_t>(b.rc));
     });
@@ -625,58 +605,38 @@ void rec_sleep(unsigned seconds, unsigned left)
 
 void rec_kill(pid_t pid, int sig, int rc)
 {
-    const int err = saved_errno(rc);
-    if (!begin())
-        return;
-    Out out;
-    start_line(out, REC_KILL);
-    out.i(pid);
-    out.ch(' ');
-    out.i(sig);
-    out.result(rc, err);
-    emit(out, nullptr);
+    entry(REC_KILL, rc, [&](Out& out, int err) {
+        out.arg_i(pid);
+        out.arg_i(sig);
+        out.result(rc, err);
+    });
 }
 
 void rec_fork(pid_t pid)
 {
-    const int err = saved_errno(pid);
-    if (!begin())
-        return;
-    Out out;
-    out.kind(REC_FORK);
-    out.result(pid, err);
-    emit(out, nullptr);
+    entry(REC_FORK, pid, [&](Out& out, int err) { out.result(pid, err); });
 }
 
 void rec_waitpid(pid_t pid, int options, pid_t rc, const int* status)
 {
-    const int err = saved_errno(rc);
-    if (!begin())
-        return;
-    Out out;
-    start_line(out, REC_WAITPID);
-    out.i(pid);
-    out.ch(' ');
-    out.i(options);
-    out.result(rc, err);
-    if (rc > 0 && status != nullptr) {
-        out.str(" status=");
-        out.x(static_cast<uint32_t>(*status));
-    }
-    emit(out, nullptr);
+    entry(REC_WAITPID, rc, [&](Out& out, int err) {
+        out.arg_i(pid);
+        out.arg_i(options);
+        out.result(rc, err);
+        if (rc > 0 && status != nullptr) {
+            out.str(" status=");
+            out.x(static_cast<uint32_t>(*status));
+        }
+    });
 }
 
 void rec_stderr(const void* buf, size_t count, ssize_t rc)
 {
-    const int err = saved_errno(rc);
-    if (!begin())
-        return;
-    Out out;
-    out.kind(REC_STDERR);
-    out.result(rc, err);
-    out.ch(' ');
-    out.escaped(buf, count < REC_MAX_DATA ? count : REC_MAX_DATA, true);
-    emit(out, nullptr);
+    entry(REC_STDERR, rc, [&](Out& out, int err) {
+        out.result(rc, err);
+        out.ch(' ');
+        out.escaped(buf, count < REC_MAX_DATA ? count : REC_MAX_DATA, true);
+    });
 }
 
 void rec_service_scan(int result)
@@ -710,26 +670,20 @@ void rec_ioctl_before(RecIoctl* snap, unsigned long request, const void* arg)
 
 void rec_ioctl_after(const RecIoctl* snap, int file, int rc)
 {
-    const int err = saved_errno(rc);
-    if (!begin())
-        return;
-    Out out;
-    start_line(out, REC_DEV_IOCTL);
-    out.i(file);
-    out.ch(' ');
-    out.x(snap->request);
-    if (snap->request == RI2C_IOCTL) {
-        out.ch(' ');
-        out.u(snap->cmd);
-        out.ch(' ');
-        out.u(snap->len);
-        out.ch(' ');
-        out.bytes(snap->sent, snap->sent_len);
-    }
-    out.result(rc, err);
-    if (snap->request == RI2C_IOCTL && rc >= 0 && (snap->cmd == RI2C_CMD_WRITE_READ || snap->cmd == RI2C_CMD_READ)) {
-        out.ch(' ');
-        out.bytes(snap->payload != nullptr ? snap->payload + snap->sent_len : nullptr, snap->got_len);
-    }
-    emit(out, nullptr);
+    entry(REC_DEV_IOCTL, rc, [&](Out& out, int err) {
+        const bool transport = snap->request == RI2C_IOCTL;
+        out.arg_i(file);
+        out.arg_x(snap->request);
+        if (transport) {
+            out.arg_i(snap->cmd);
+            out.arg_i(snap->len);
+            out.ch(' ');
+            out.bytes(snap->sent, snap->sent_len);
+        }
+        out.result(rc, err);
+        if (transport && rc >= 0 && (snap->cmd == RI2C_CMD_WRITE_READ || snap->cmd == RI2C_CMD_READ)) {
+            out.ch(' ');
+            out.bytes(snap->payload != nullptr ? snap->payload + snap->sent_len : nullptr, snap->got_len);
+        }
+    });
 }

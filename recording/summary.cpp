@@ -225,8 +225,8 @@ int main(int argc, char** argv)
     }
     std::printf("keys:      %s%s\n", keys.empty() ? "no key pressed" : keys.c_str(),
                 s.rejected > 0 ? (", " + std::to_string(s.rejected) + " conversions refused").c_str() : "");
-    std::printf("values:    %ld picture writes at start-up, %ld changes%s%s", s.startup_picture_writes, s.change_count,
-                s.changes.empty() ? "" : ": ", s.changes.c_str());
+    std::printf("values:    %ld picture writes at start-up, %ld after it%s%s", s.startup_picture_writes,
+                s.change_count, s.changes.empty() ? "" : ": ", s.changes.c_str());
     std::printf("%s\n", s.saves > 0 ? ("; " + std::to_string(s.saves) + " settings saves, last \"" + s.last_save + "\"").c_str()
                                     : "");
     std::string faults;

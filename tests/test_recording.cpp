@@ -6,7 +6,9 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,6 +27,7 @@
 #include "os/os.h"
 #include "recording/linux_seam.h"
 #include "recording/reader.h"
+#include "recording_read.h"
 #include "recording/recorder.h"
 
 namespace {
@@ -64,30 +67,7 @@ std::vector<std::string> lines_of(const std::string& text)
     return lines;
 }
 
-// The entries of a recording as the reader gives them, or the reader's error.
-struct Read {
-    std::vector<RecEntry> entries;
-    std::string error;
-    RecHeader header;
-};
-Read read_back(const std::string& path)
-{
-    static RecReader r;
-    Read out;
-    const std::string text = slurp(path);
-    if (rec_reader_open(&r, text.data(), text.size()) < 0) {
-        out.error = r.error;
-        return out;
-    }
-    out.header = r.header;
-    RecEntry e;
-    int rc;
-    while ((rc = rec_reader_next(&r, &e)) > 0)
-        out.entries.push_back(e);
-    if (rc < 0)
-        out.error = r.error;
-    return out;
-}
+RecRead read_back(const std::string& path) { return rec_read_text(slurp(path)); }
 
 // Standard error into a pipe for the life of the object.
 struct CaptureStderr {
@@ -262,7 +242,7 @@ TEST_F(Recording, EachCallIsOneLineAsDocumentedAndErrnoIsTheCallsOwn)
     for (size_t i = 0; i < want.size(); ++i)
         EXPECT_EQ(got[i + 2], want[i]) << "line " << i + 3;
     EXPECT_EQ(got.back().rfind("end 7 ", 0), 0u) << got.back();
-    const Read back = read_back(rec_path());
+    const RecRead back = read_back(rec_path());
     EXPECT_EQ(back.error, "");
     EXPECT_EQ(back.entries.size(), want.size() + 1);
     for (const int f : {mem, dev, pipe_fds[0], pipe_fds[1]})
@@ -308,7 +288,7 @@ TEST_F(Recording, TransportRequestsKeepTheSentPartAndTheReadArea)
     ASSERT_EQ(got.size(), std::size(rows) + 3);
     for (size_t i = 0; i < std::size(rows); ++i)
         EXPECT_EQ(got[i + 2], rows[i].line) << "row " << i;
-    const Read back = read_back(rec_path());
+    const RecRead back = read_back(rec_path());
     ASSERT_EQ(back.error, "");
     EXPECT_EQ(back.entries[1].got_len, 1);
     EXPECT_EQ(back.entries[1].got[0], 0x11);
@@ -356,7 +336,7 @@ TEST_F(Recording, RepeatedTurnsAreCountedInPlaceAndReadBackCallForCall)
         const std::vector<std::string> got = lines_of(slurp(rec_path()));
         const std::vector<std::string> tail(got.begin() + 7, got.end() - 1);  // after the first turn, before end
         EXPECT_EQ(tail, row.tail);
-        const Read back = read_back(rec_path());
+        const RecRead back = read_back(rec_path());
         ASSERT_EQ(back.error, "");
         ASSERT_EQ(back.entries.size(), calls.size() + 1);
         for (size_t i = 0; i < calls.size(); ++i) {
@@ -408,7 +388,9 @@ struct Outcome {
     std::string calls, err;
     int status;
 };
-Outcome run_child(const std::string& rec_dir, const std::string& work, rlim_t file_limit)
+constexpr int NO_READ_ONLY_MOUNT = 77;  // the child could not make the card read-only
+
+Outcome run_child(const std::string& rec_dir, const std::string& work, rlim_t file_limit, bool read_only = false)
 {
     int out[2], err[2];
     EXPECT_EQ(pipe(out), 0);
@@ -416,6 +398,11 @@ Outcome run_child(const std::string& rec_dir, const std::string& work, rlim_t fi
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(err[1], 2);
+        // A read-only card: an empty read-only tmpfs over the folder, in a
+        // mount namespace of the child's own.
+        if (read_only && (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                          mount("card", rec_dir.c_str(), "tmpfs", MS_RDONLY, nullptr) != 0))
+            _exit(NO_READ_ONLY_MOUNT);
         if (file_limit != RLIM_INFINITY) {
             signal(SIGXFSZ, SIG_IGN);  // as a card that is full: EFBIG, not a signal
             const rlimit lim {file_limit, file_limit};
@@ -451,7 +438,7 @@ TEST_F(Recording, RefusedOrFullRecordingLeavesTheCallsAsTheyWereAndSaysSoOnce)
     const Outcome recorded = run_child(card, work, RLIM_INFINITY);
     ASSERT_EQ(recorded.status, 0);
     EXPECT_EQ(recorded.err, "exit: PLAY held 3 s\n");
-    const Read whole = read_back(card + "/recording-0001.txt");
+    const RecRead whole = read_back(card + "/recording-0001.txt");
     EXPECT_EQ(whole.error, "");
     EXPECT_GT(whole.entries.size(), 200u);
     const uintmax_t full_size = std::filesystem::file_size(card + "/recording-0001.txt");
@@ -461,22 +448,29 @@ TEST_F(Recording, RefusedOrFullRecordingLeavesTheCallsAsTheyWereAndSaysSoOnce)
         std::string dir;
         rlim_t limit;
         std::string said;
+        bool read_only = false;
     } rows[] = {
         {"no card", at("card-missing"), RLIM_INFINITY,
          "rec: cannot record (" + at("card-missing") + "/recording-0001.txt: no such folder, errno 2)\n"},
+        {"card read-only", card, RLIM_INFINITY,
+         "rec: cannot record (" + card + "/recording-0001.txt: card read-only, errno 30)\n", true},
         {"card full at once", card, 20, "rec: cannot record (" + card + "/recording-0002.txt: file size limit, errno 27)\n"},
         {"card full in the middle of a line", card, static_cast<rlim_t>(full_size / 2),
          "rec: cannot record (" + card + "/recording-0003.txt: file size limit, errno 27)\n"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        const Outcome o = run_child(row.dir, work, row.limit);
+        const Outcome o = run_child(row.dir, work, row.limit, row.read_only);
+        if (row.read_only && WIFEXITED(o.status) && WEXITSTATUS(o.status) == NO_READ_ONLY_MOUNT) {
+            std::printf("[ NOTE     ] no mount namespace here: the read-only card is not tried\n");
+            continue;
+        }
         EXPECT_EQ(o.status, 0);
         EXPECT_EQ(o.calls, recorded.calls);
         EXPECT_EQ(o.err, row.said + "exit: PLAY held 3 s\n");
     }
     // What was written before the card filled up ends with a whole line.
-    const Read cut = read_back(card + "/recording-0003.txt");
+    const RecRead cut = read_back(card + "/recording-0003.txt");
     EXPECT_EQ(cut.error, "");
     EXPECT_GT(cut.entries.size(), 10u);
     EXPECT_LT(cut.entries.size(), whole.entries.size());
@@ -550,7 +544,7 @@ TEST_F(Recording, AKilledProcessLeavesARecordingThatReadsToItsLastCall)
         int status = 0;
         ASSERT_EQ(waitpid(pid, &status, 0), pid);
         ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
-        const Read back = read_back(at("recording-0001.txt"));
+        const RecRead back = read_back(at("recording-0001.txt"));
         EXPECT_EQ(back.error, "");
         EXPECT_EQ(back.entries.size(), static_cast<size_t>(calls_before_kill));
         for (size_t i = 0; i < back.entries.size(); ++i)

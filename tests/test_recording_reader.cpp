@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "recording/reader.h"
+#include "recording_read.h"
 
 namespace {
 
@@ -16,31 +17,9 @@ const std::string TURN = "dev_open /dev/remote_i2c 802 -> 3\n"
                          "reg_load 810 -> c\n"
                          "usleep 30000 -> 0\n";
 
-struct Result {
-    std::vector<RecEntry> entries;
-    std::string error;
-};
-
-Result read_all(const std::string& text)
-{
-    static RecReader r;
-    Result out;
-    if (rec_reader_open(&r, text.data(), text.size()) < 0) {
-        out.error = r.error;
-        return out;
-    }
-    RecEntry e;
-    int rc;
-    while ((rc = rec_reader_next(&r, &e)) > 0)
-        out.entries.push_back(e);
-    if (rc < 0)
-        out.error = r.error;
-    return out;
-}
-
 TEST(RecordingReader, ReadsTypedEntriesAndExpandsRepeatsWithTheirLines)
 {
-    const Result got = read_all(HEAD + TURN + "repeat 0000000002 01\nstderr -> 6 a  b%0A\nend 0 2.500000000\n");
+    const RecRead got = rec_read_text(HEAD + TURN + "repeat 0000000002 01\nstderr -> 6 a  b%0A\nend 0 2.500000000\n");
     ASSERT_EQ(got.error, "");
     ASSERT_EQ(got.entries.size(), 5u + 11u + 2u);
     for (size_t i = 0; i < 16; ++i) {
@@ -119,7 +98,7 @@ TEST(RecordingReader, DamagedOrCutFilesAreRefusedWithTheirLineNumber)
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.text);
-        EXPECT_EQ(read_all(row.text).error, row.error);
+        EXPECT_EQ(rec_read_text(row.text).error, row.error);
     }
 }
 
@@ -132,7 +111,7 @@ TEST(RecordingReader, OnlyTurnsOfAtMost16EntriesRepeat)
         for (int i = 1; i < length; ++i)
             text += "reg_store 18 6\n";
         text += "usleep 1 -> 0\nrepeat 0000000001 00\n";
-        const Result got = read_all(text);
+        const RecRead got = rec_read_text(text);
         if (length == REC_TURN_MAX)
             EXPECT_EQ(got.entries.size(), 2u * REC_TURN_MAX) << got.error;
         else
