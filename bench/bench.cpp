@@ -3,8 +3,6 @@
 //
 //   avmenu_bench transfers [--check]  I2C transfers per phase beside the
 //                                     minimum that the bus protocol allows
-//   avmenu_bench run SCRIPT           one session in this process, for
-//                                     callgrind; prints the seam calls made
 //   avmenu_bench stack SCRIPT         one session on a painted stack; prints
 //                                     the deepest byte it touched
 //
@@ -206,51 +204,6 @@ int transfers(bool check)
     return ok ? 0 : 1;
 }
 
-// ---- one session in this process ----------------------------------------
-
-uint64_t loop_sleeps, settle_sleeps, other_sleeps;
-
-void count_sleep(uint64_t usec)
-{
-    if (usec == 30000)
-        ++loop_sleeps;
-    else if (usec == 9000)
-        ++settle_sleeps;
-    else
-        ++other_sleeps;
-}
-
-int run_here(const char* script, bool print)
-{
-    const std::string card = make_card();
-    fresh_goggles(card, script);
-    vg_set_sleep_hook(count_sleep);
-    char name[] = "avmenu";
-    char* argv[] = {name, nullptr};
-    const int status = avmenu_main(1, argv);
-    vg_set_sleep_hook(nullptr);
-    std::filesystem::remove_all(card);
-
-    const VgWorld* w = vg();
-    if (w->adc.trace_total > VG_ADC_TRACE_SIZE) {
-        std::fprintf(stderr, "bench: ADC trace overflowed; use a shorter script\n");
-        return 2;
-    }
-    uint64_t loads = 0, stores = 0;
-    for (uint64_t i = 0; i < w->adc.trace_total; ++i)
-        (w->adc.trace[i].store ? stores : loads) += 1;
-    if (print) {
-        std::printf("status=%d loop_sleeps=%llu settle_sleeps=%llu other_sleeps=%llu adc_loads=%llu adc_stores=%llu "
-                    "i2c=%llu card_opens=%d card_writes=%d card_fsyncs=%d card_renames=%d\n",
-                    status, static_cast<unsigned long long>(loop_sleeps),
-                    static_cast<unsigned long long>(settle_sleeps), static_cast<unsigned long long>(other_sleeps),
-                    static_cast<unsigned long long>(loads), static_cast<unsigned long long>(stores),
-                    static_cast<unsigned long long>(w->i2c.total), w->card.opens, w->card.writes, w->card.fsyncs,
-                    w->card.renames);
-    }
-    return status;
-}
-
 // ---- stack high-water mark ------------------------------------------------
 
 constexpr size_t PAINT_BYTES = 256 * 1024;
@@ -303,10 +256,8 @@ int main(int argc, char** argv)
     const std::string cmd = argc > 1 ? argv[1] : "";
     if (cmd == "transfers")
         return transfers(argc > 2 && std::strcmp(argv[2], "--check") == 0);
-    if (cmd == "run" && argc > 2)
-        return run_here(argv[2], true);
     if (cmd == "stack" && argc > 2)
         return stack(argv[2]);
-    std::fprintf(stderr, "usage: %s transfers [--check] | run SCRIPT | stack SCRIPT\n", argv[0]);
+    std::fprintf(stderr, "usage: %s transfers [--check] | stack SCRIPT\n", argv[0]);
     return 2;
 }

@@ -326,7 +326,7 @@ std::string view_frame(const ViewState& v, const ScreenText& text, int cols, int
         if (n[GAP_MID])
             put("", 0);
         if (n[HELP_LINE])
-            put_text(1, longest_fitting(HELP, cols - 1));
+            put_text(1, text.help.empty() ? longest_fitting(HELP, cols - 1) : fit(text.help, cols - 1));
         if (n[NOTE])
             put_text(1, text.note);
         if (n[ERR_HEAD])

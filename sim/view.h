@@ -46,6 +46,7 @@ struct ScreenText {
     std::vector<std::string> panel;  // the goggles' state, a line each
     std::string note;                // what is going on, what a key does now
     std::vector<std::string> err;    // the program's last standard error lines
+    std::string help = "";           // the keys; empty: the simulator's
 };
 
 // The lines of the program's standard error the screen has room for at most.

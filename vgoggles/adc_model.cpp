@@ -57,6 +57,12 @@ uint32_t vg_adc_load(uint32_t offset)
     return v;
 }
 
+void vg_adc_settle()
+{
+    VgAdc& a = vg()->adc;
+    a.block[ADC_REG_DATA / 4] = raw_now();
+}
+
 void vg_adc_store(uint32_t offset, uint32_t value)
 {
     vg()->adc.block[(offset & 0xFFF) / 4] = value;

@@ -16,6 +16,8 @@ uint32_t word(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (st
 
 bool injected_failure(const VgI2cFaults& f, uint32_t cmd, uint64_t number)
 {
+    if (f.until_message != 0 && number >= f.until_message)
+        return f.fail_nth == number;
     if (f.fail_all && number >= f.from_message)
         return true;
     if (f.fail_reads && number >= f.from_message && (cmd == RI2C_CMD_WRITE_READ || cmd == RI2C_CMD_READ))

@@ -1,10 +1,10 @@
 // The timeline, and the program's process calls as the goggles see them.
 //
 // Signals, forks, reaps and standard-error lines stay real Linux calls in
-// the programs. The builds on the virtual goggles are linked with
-// --wrap=kill,fork,waitpid,write, so every such call reaches the wrapper
-// below first; the wrapper notes it when it comes from the program's own
-// process and then makes the real call.
+// the programs. The builds on the virtual goggles wrap them at link time
+// (wrap.cpp); a program started with the goggles preloaded has them
+// answered by the preloaded library. Either way the notes below see each
+// call first and keep those of the program's own process.
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -14,21 +14,12 @@
 
 #include "vgoggles/vgoggles.h"
 
-extern "C" {
-int __real_kill(pid_t pid, int sig);
-pid_t __real_fork();
-pid_t __real_waitpid(pid_t pid, int* status, int options);
-ssize_t __real_write(int fd, const void* buf, size_t count);
-int __wrap_kill(pid_t pid, int sig);
-pid_t __wrap_fork();
-pid_t __wrap_waitpid(pid_t pid, int* status, int options);
-ssize_t __wrap_write(int fd, const void* buf, size_t count);
-}
-
 void vg_event(const char* fmt, ...)
 {
     VgWorld* w = vg();
     VgTimeline& t = w->timeline;
+    if (t.quiet)
+        return;
     VgEvent& e = t.events[t.total % VG_TIMELINE_SIZE];
     e.t_us = w->now_us;
     va_list ap;
@@ -90,50 +81,43 @@ const char* signal_name(int sig, char* buf, size_t size)
 
 }  // namespace
 
-int __wrap_kill(pid_t pid, int sig)
+void vg_note_kill(int pid, int sig)
 {
     if (const VgWorld* w = program_world()) {
         char who[24], num[12];
         name_of(w, pid, who, sizeof who);
         vg_event("kill %s %s", who, signal_name(sig, num, sizeof num));
     }
-    return __real_kill(pid, sig);
 }
 
-pid_t __wrap_fork()
+void vg_note_fork(int child)
 {
-    VgWorld* w = program_world();
-    const pid_t child = __real_fork();
-    if (w != nullptr && child > 0) {
-        w->timeline.forked_pid = static_cast<int>(child);
+    if (VgWorld* w = program_world(); w != nullptr && child > 0) {
+        w->timeline.forked_pid = child;
         vg_event("fork");
     }
-    return child;
 }
 
-pid_t __wrap_waitpid(pid_t pid, int* status, int options)
+void vg_note_reap(int pid)
 {
-    const pid_t got = __real_waitpid(pid, status, options);
-    if (const VgWorld* w = program_world(); w != nullptr && got > 0) {
+    if (const VgWorld* w = program_world(); w != nullptr && pid > 0) {
         char who[24];
-        name_of(w, got, who, sizeof who);
+        name_of(w, pid, who, sizeof who);
         vg_event("reap %s", who);
     }
-    return got;
 }
 
 // Diagnostics are whole lines, one write each; each line is one event.
-ssize_t __wrap_write(int fd, const void* buf, size_t count)
+void vg_note_stderr(const void* buf, size_t count)
 {
-    if (fd == 2 && program_world() != nullptr) {
-        const char* p = static_cast<const char*>(buf);
-        const char* end = p + count;
-        while (p < end) {
-            const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
-            const char* stop = nl != nullptr ? nl : end;
-            vg_event("err %.*s", static_cast<int>(stop - p), p);
-            p = stop + (nl != nullptr ? 1 : 0);
-        }
+    if (program_world() == nullptr)
+        return;
+    const char* p = static_cast<const char*>(buf);
+    const char* end = p + count;
+    while (p < end) {
+        const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+        const char* stop = nl != nullptr ? nl : end;
+        vg_event("err %.*s", static_cast<int>(stop - p), p);
+        p = stop + (nl != nullptr ? 1 : 0);
     }
-    return __real_write(fd, buf, count);
 }

@@ -43,6 +43,7 @@ struct VgI2cFaults {
     uint32_t fail_ppm;      // failure rate in parts per million, seeded
     uint64_t kill_at_message;  // SIGKILL the program at this transfer; 0: off
     uint64_t from_message;     // fail_all, fail_reads and fail_ppm start at this transfer; 0: at once
+    uint64_t until_message;    // and stop before this one; 0: never
 };
 
 struct VgI2cDriver {
@@ -190,6 +191,7 @@ struct VgEvent {
 };
 
 struct VgTimeline {
+    bool quiet = false;    // nothing is noted (the benchmark's preloaded goggles)
     int program_pid = 0;   // the process vg_run started; only its own calls are traced
     int forked_pid = -1;   // the last child it forked: its watchdog
     uint64_t total = 0;    // events since reset; the ring keeps the last ones
@@ -206,6 +208,7 @@ struct VgWorld {
     uint64_t sleeps;
     uint64_t slept_us;
     int32_t note;             // a word a test or tool may set from inside a run
+    bool proc_hidden;         // /proc answers ENOENT to a preloaded program: no stock service to find
     VgI2cDriver i2c;
     VgLt8668 lt;
     VgVproc vp;
@@ -218,6 +221,8 @@ struct VgWorld {
 
 VgWorld* vg();                       // the shared world, mapped on first use
 VgWorld* vg_if_mapped();             // the world, or null before its first use
+int vg_world_fd();                   // the memory file that holds the world, or -1
+VgWorld* vg_attach(int fd);          // use the world in this memory file (a program started by exec)
 void vg_reset(uint64_t start_ms = 100000);  // a fresh pair of goggles, in AV mode
 uint32_t vg_random();                // the world's seeded generator
 void vg_seed(uint64_t seed);
@@ -246,6 +251,7 @@ const VgI2cMessage* vg_i2c_message(uint64_t index);  // index counts from 0 at r
 
 uint32_t vg_adc_load(uint32_t offset);
 void vg_adc_store(uint32_t offset, uint32_t value);
+void vg_adc_settle();                // the block as plain memory: the data register shows the key input now
 uint32_t vg_key_raw(int key);        // a raw count in the middle of the key's window
 void vg_key_hold(int key, uint64_t from_ms, uint64_t for_ms);  // times from the world's start
 void vg_raw_hold(uint32_t raw, uint64_t from_ms, uint64_t for_ms);
@@ -259,6 +265,13 @@ bool vg_card_path(const char* path, char* out, size_t size);  // maps a card pat
 // The timeline: appends one event at the current virtual time.
 void vg_event(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 const VgEvent* vg_timeline_event(uint64_t index);  // index counts from 0 at reset; null if gone
+
+// The program's process calls, noted when they come from the program's own
+// process: by the link-time wrappers (wrap.cpp) or the preloaded library.
+void vg_note_kill(int pid, int sig);
+void vg_note_fork(int child);
+void vg_note_reap(int pid);
+void vg_note_stderr(const void* buf, size_t count);
 
 // The stock service's key port: bind a real socket on 127.0.0.1:6222 that
 // the world drains before every sleep; long BACK presses step the input.

@@ -9,21 +9,43 @@
 namespace {
 
 VgWorld* world = nullptr;
+int world_fd = -1;
 VgSleepHook sleep_hook = nullptr;
+
+VgWorld* map_world(int fd)
+{
+    void* p = mmap(nullptr, sizeof(VgWorld), PROT_READ | PROT_WRITE, MAP_SHARED | (fd < 0 ? MAP_ANONYMOUS : 0), fd, 0);
+    if (p == MAP_FAILED)
+        std::abort();
+    return static_cast<VgWorld*>(p);
+}
 
 }  // namespace
 
 VgWorld* vg()
 {
     if (world == nullptr) {
-        // Shared, so that a program run in a forked child leaves its traces here.
-        void* p = mmap(nullptr, sizeof(VgWorld), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED)
-            std::abort();
-        world = static_cast<VgWorld*>(p);
+        // Shared, so that a program run in a forked child leaves its traces
+        // here; in a memory file, so that a program started with exec can
+        // attach to it too (vg_attach).
+        world_fd = memfd_create("vgoggles-world", MFD_CLOEXEC);
+        if (world_fd >= 0 && ftruncate(world_fd, sizeof(VgWorld)) != 0) {
+            close(world_fd);
+            world_fd = -1;
+        }
+        world = map_world(world_fd);
         new (world) VgWorld();
         vg_reset();
     }
+    return world;
+}
+
+int vg_world_fd() { return world_fd; }
+
+VgWorld* vg_attach(int fd)
+{
+    world = map_world(fd);
+    world_fd = fd;
     return world;
 }
 

@@ -1,0 +1,246 @@
+// What a recording says, in a few lines: program and build, duration, the
+// mode probe's answers, key presses, value changes, faults and how the run
+// ended.
+//
+//   avmenu_rec_summary FILE
+//
+// Exit status 0, or 1 with one line naming the damaged line.
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "keys/keys.h"
+#include "recording/reader.h"
+
+namespace {
+
+constexpr const char* KEY_NAMES[] = {"UP", "DOWN", "LEFT", "RIGHT", "KEY4", "KEY5", "PLAY", "BACK", "none"};
+constexpr const char* PICTURE_NAMES[] = {"BRIGHTNESS", "CONTRAST", "SATURATION", "HUE"};
+constexpr uint32_t PICTURE_REG = 0x0890;
+
+int key_of(uint32_t raw)
+{
+    const uint32_t mv = keys_raw_to_mv(raw);
+    if (mv < 200 || mv > 1900)
+        return KEY_NONE;
+    for (const KeyWindow& w : KEY_WINDOWS) {
+        if (mv + 100 >= w.centre_mv && mv < w.centre_mv + 100)
+            return w.key;
+    }
+    return KEY_NONE;
+}
+
+uint32_t word(const uint8_t* p)
+{
+    return uint32_t {p[0]} | uint32_t {p[1]} << 8 | uint32_t {p[2]} << 16 | uint32_t {p[3]} << 24;
+}
+
+struct Summary {
+    // keys: the same debounce as the program's (a sample seen three times)
+    uint32_t raw = 0;
+    int last_sample = KEY_NONE, repeats = 0, stable = KEY_NONE;
+    long presses[KEY_NONE + 1] = {};
+    long rejected = 0;
+    // the mode probe: the LT8668's registers as read
+    std::string probe;
+    long probes = 0;
+    // value changes: picture registers written once the menu is up
+    bool menu_up = false;
+    long startup_picture_writes = 0;
+    std::string changes;
+    long change_count = 0;
+    long saves = 0;
+    std::string last_save;
+    // faults
+    long failed[REC_KIND_COUNT] = {};
+    int failed_errno[REC_KIND_COUNT] = {};
+    long entries = 0;
+    double slept_s = 0;
+    std::string last_stderr;
+    int service = -3;
+    const RecEntry* end = nullptr;
+    RecEntry end_entry {};
+    RecEntry last {};
+
+    void sample(int s)
+    {
+        if (s != last_sample) {
+            last_sample = s;
+            repeats = 0;
+            return;
+        }
+        if (repeats < 2 && ++repeats == 1)
+            return;
+        if (s == stable)
+            return;
+        stable = s;
+        if (s != KEY_NONE)
+            ++presses[s];
+    }
+
+    void ioctl(const RecEntry& e)
+    {
+        if (e.cmd == RI2C_CMD_WRITE_READ && e.data_len >= 17 && word(e.data) == LT8668_BUS &&
+            word(e.data + 4) == LT8668_ADDR && e.got_len == 1) {
+            const uint8_t reg = e.data[16];
+            if (reg == 0xB7) {
+                ++probes;
+                probe.clear();
+            }
+            char text[24];
+            std::snprintf(text, sizeof text, "%s%02X=0x%02x", probe.empty() ? "" : " ", reg, e.got[0]);
+            probe += text;
+        }
+        if (e.cmd == RI2C_CMD_WRITE && e.data_len == 15 && word(e.data) == VPROC_BUS && word(e.data + 4) == VPROC_ADDR &&
+            word(e.data + 8) == 3) {
+            const uint32_t reg = e.data[12] | uint32_t {e.data[13]} << 8;
+            if (reg >= PICTURE_REG && reg < PICTURE_REG + 4) {
+                if (!menu_up) {
+                    ++startup_picture_writes;
+                } else {
+                    ++change_count;
+                    char text[48];
+                    std::snprintf(text, sizeof text, "%s%s=0x%02x", changes.empty() ? "" : ", ",
+                                  PICTURE_NAMES[reg - PICTURE_REG], e.data[14]);
+                    if (change_count <= 12)
+                        changes += text;
+                }
+            }
+        }
+    }
+
+    void add(const RecEntry& e)
+    {
+        ++entries;
+        last = e;
+        if (e.kind != REC_REG_LOAD && e.kind != REC_REG_STORE && e.kind != REC_SLEEP && e.kind != REC_SERVICE &&
+            e.kind != REC_END && e.result < 0) {
+            ++failed[e.kind];
+            failed_errno[e.kind] = e.err;
+        }
+        switch (e.kind) {
+        case REC_DEV_IOCTL: ioctl(e); break;
+        case REC_REG_LOAD:
+            if (e.offset == ADC_REG_DATA)
+                raw = e.value;
+            if (e.offset == ADC_REG_CTRL) {
+                if ((e.value & 0xFF) == 6)
+                    sample(key_of(raw));
+                else
+                    ++rejected;
+            }
+            break;
+        case REC_FILE_WRITE:
+            if (e.data_len > 0 && e.data[0] >= '0' && e.data[0] <= '9' &&
+                std::memchr(e.data, ' ', static_cast<size_t>(e.data_len)) != nullptr) {
+                ++saves;
+                last_save.assign(reinterpret_cast<const char*>(e.data), static_cast<size_t>(e.data_len));
+                if (!last_save.empty() && last_save.back() == '\n')
+                    last_save.pop_back();
+            }
+            break;
+        case REC_USLEEP: slept_s += static_cast<double>(e.count) / 1e6; break;
+        case REC_SLEEP: slept_s += static_cast<double>(e.count); break;
+        case REC_SERVICE: service = e.pid; break;
+        case REC_STDERR:
+            last_stderr.assign(reinterpret_cast<const char*>(e.data), static_cast<size_t>(e.data_len));
+            if (!last_stderr.empty() && last_stderr.back() == '\n')
+                last_stderr.pop_back();
+            if (last_stderr.find(": wejscie") != std::string::npos)
+                menu_up = true;
+            break;
+        case REC_END:
+            end_entry = e;
+            end = &end_entry;
+            break;
+        default: break;
+        }
+    }
+};
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s RECORDING\n", argv[0]);
+        return 2;
+    }
+    const int fd = ::open(argv[1], O_RDONLY);
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) < 0) {
+        std::fprintf(stderr, "%s: cannot open\n", argv[1]);
+        return 1;
+    }
+    const size_t size = static_cast<size_t>(st.st_size);
+    void* map = size > 0 ? mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0) : nullptr;
+    ::close(fd);
+    if (size > 0 && map == MAP_FAILED) {
+        std::fprintf(stderr, "%s: cannot read\n", argv[1]);
+        return 1;
+    }
+    static RecReader reader;
+    static RecEntry e;
+    if (rec_reader_open(&reader, static_cast<const char*>(map), size) < 0) {
+        std::fprintf(stderr, "%s: %s\n", argv[1], reader.error);
+        return 1;
+    }
+    static Summary s;
+    int rc;
+    while ((rc = rec_reader_next(&reader, &e)) > 0)
+        s.add(e);
+    if (rc < 0) {
+        std::fprintf(stderr, "%s: %s\n", argv[1], reader.error);
+        return 1;
+    }
+
+    const RecHeader& h = reader.header;
+    std::string args;
+    for (const char* a = h.args; a < h.args + sizeof h.args && static_cast<int>(args.size()) < 200 && *a != '\0';
+         a += std::strlen(a) + 1)
+        args += std::string(" ") + a;
+    std::printf("program:   %s %s (build %s, format %d)%s%s\n", h.program, h.version, h.build[0] ? h.build : "?",
+                h.format, args.empty() ? "" : ", arguments:", args.c_str());
+    if (s.end != nullptr) {
+        const double t = static_cast<double>(s.end->sec - h.t0_sec) + static_cast<double>(s.end->nsec - h.t0_nsec) / 1e9;
+        std::printf("duration:  %.1f s, %ld calls in %d lines\n", t, s.entries, reader.line);
+    } else {
+        std::printf("duration:  at least %.1f s (its sleeps), %ld calls in %d lines\n", s.slept_s, s.entries,
+                    reader.line);
+    }
+    std::printf("mode:      %s", s.probes > 0 ? ("LT8668 " + s.probe).c_str() : "no probe recorded");
+    std::printf("%s\n", s.probes > 1 ? (" (the last of " + std::to_string(s.probes) + " probes)").c_str() : "");
+    std::printf("service:   %s\n", s.service >= 0    ? ("fpv_grd_service found, pid " + std::to_string(s.service)).c_str()
+                               : s.service == -1 ? "none found"
+                               : s.service == -2 ? "/proc could not be listed"
+                                                 : "not looked for");
+    std::string keys;
+    for (int k = 0; k < KEY_NONE; ++k) {
+        if (s.presses[k] > 0)
+            keys += std::string(keys.empty() ? "" : ", ") + KEY_NAMES[k] + " " + std::to_string(s.presses[k]);
+    }
+    std::printf("keys:      %s%s\n", keys.empty() ? "no key pressed" : keys.c_str(),
+                s.rejected > 0 ? (", " + std::to_string(s.rejected) + " conversions refused").c_str() : "");
+    std::printf("values:    %ld picture writes at start-up, %ld after it%s%s", s.startup_picture_writes,
+                s.change_count, s.changes.empty() ? "" : ": ", s.changes.c_str());
+    std::printf("%s\n", s.saves > 0 ? ("; " + std::to_string(s.saves) + " settings saves, last \"" + s.last_save + "\"").c_str()
+                                    : "");
+    std::string faults;
+    for (int k = 0; k < REC_KIND_COUNT; ++k) {
+        if (s.failed[k] > 0)
+            faults += std::string(faults.empty() ? "" : ", ") + REC_KIND_NAMES[k] + " failed " +
+                      std::to_string(s.failed[k]) + "x (last errno " + std::to_string(s.failed_errno[k]) + ")";
+    }
+    std::printf("faults:    %s\n", faults.empty() ? "none" : faults.c_str());
+    if (s.end != nullptr)
+        std::printf("ended:     status %d; last diagnostic: %s\n", s.end->status, s.last_stderr.c_str());
+    else
+        std::printf("ended:     no end line: killed, crashed or still running after line %d (%s); last diagnostic: %s\n",
+                    s.last.first_line, s.entries > 0 ? REC_KIND_NAMES[s.last.kind] : "no entry",
+                    s.last_stderr.c_str());
+    return 0;
+}

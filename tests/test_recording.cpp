@@ -1,0 +1,555 @@
+// The recording side of the seam on its own, with real files: each call is
+// the Linux call and then one line of the recording (docs/RECORDING.md).
+// The process calls reach the recorder through the same link-time wrapping
+// as in the recording programs.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/avmenu.h"
+#include "i2c/ri2c.h"
+#include "os/os.h"
+#include "recording/linux_seam.h"
+#include "recording/reader.h"
+#include "recording_read.h"
+#include "recording/recorder.h"
+
+namespace {
+
+class Recording : public ::testing::Test {
+protected:
+    char tmpl[21] = "/tmp/recordingXXXXXX";
+    const std::string dir = mkdtemp(tmpl) ? tmpl : "/nowhere";
+    ~Recording() override
+    {
+        rec_forget();
+        std::filesystem::remove_all(dir);
+    }
+    std::string at(const std::string& name) const { return dir + "/" + name; }
+    int start(const std::string& in = "")
+    {
+        char prog[] = "VelmoX-AVMenu-rec", s[] = "-s", spaced[] = "a b%";
+        char* argv[] = {prog, s, spaced, nullptr};
+        return rec_start((in.empty() ? dir : in).c_str(), "VelmoX-AVMenu", "1.3.0", 3, argv);
+    }
+};
+
+std::string slurp(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::stringstream s(text);
+    for (std::string l; std::getline(s, l);)
+        lines.push_back(l);
+    return lines;
+}
+
+RecRead read_back(const std::string& path) { return rec_read_text(slurp(path)); }
+
+// Standard error into a pipe for the life of the object.
+struct CaptureStderr {
+    int fds[2] = {-1, -1};
+    int saved = dup(2);
+    CaptureStderr()
+    {
+        EXPECT_EQ(pipe2(fds, O_NONBLOCK), 0);
+        dup2(fds[1], 2);
+    }
+    std::string text()
+    {
+        char buf[4096];
+        const ssize_t n = read(fds[0], buf, sizeof buf);
+        return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
+    }
+    ~CaptureStderr()
+    {
+        dup2(saved, 2);
+        for (const int fd : {saved, fds[0], fds[1]})
+            close(fd);
+    }
+};
+
+alignas(4096) volatile uint32_t page[1024];
+
+// One idle main-loop turn as the key sampler makes it, with a given data word.
+void idle_turn(volatile uint32_t* block, uint32_t raw)
+{
+    os_reg_store(&block[0x018 / 4], 6);
+    os_reg_store(&block[0x800 / 4], 6);
+    (void)os_reg_load(&block[0x810 / 4]);
+    block[0x810 / 4] = raw;  // what the next conversion reads
+    os_usleep(1);
+}
+
+// Every kind of entry, one call each (two where a failure reads differently),
+// checked line by line against the documented form; errno after a failed
+// call is what the call left.
+TEST_F(Recording, EachCallIsOneLineAsDocumentedAndErrnoIsTheCallsOwn)
+{
+    ASSERT_EQ(start(), 0);
+    EXPECT_EQ(std::string(rec_path()), at("recording-0001.txt"));
+    std::vector<std::string> want;
+    auto failed = [](long rc, int err) { return rc == -1 && errno == err; };
+
+    const std::string missing = at("no such");
+    EXPECT_TRUE(failed(os_dev_open(missing.c_str(), O_RDWR), ENOENT));
+    want.push_back("dev_open " + dir + "/no%20such 2 -> -1 errno=2");
+    const int null_fd = os_dev_open("/dev/null", O_RDWR | O_NONBLOCK);
+    want.push_back("dev_open /dev/null 802 -> " + std::to_string(null_fd));
+    uint8_t payload[16] = {2, 0, 0, 0, 0, 0, 0, 0, 0x5B, 0, 0, 0, 0, 0, 0, 0};
+    Ri2cRequest req {RI2C_CMD_SELECT, sizeof payload, payload};
+    // What Linux itself answers (qemu-user answers ENOSYS where Linux says ENOTTY).
+    ASSERT_EQ(os_linux_dev_ioctl(null_fd, RI2C_IOCTL, &req), -1);
+    const int no_tty = errno;
+    EXPECT_TRUE(failed(os_dev_ioctl(null_fd, RI2C_IOCTL, &req), no_tty));
+    want.push_back("dev_ioctl " + std::to_string(null_fd) +
+                   " c00c4110 1 16 02000000000000005b00000000000000 -> -1 errno=" + std::to_string(no_tty));
+    int pipe_fds[2], pending = -1;
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    ASSERT_EQ(::write(pipe_fds[1], "12345", 5), 5);
+    EXPECT_EQ(os_dev_ioctl(pipe_fds[0], FIONREAD, &pending), 0);
+    EXPECT_EQ(pending, 5);
+    want.push_back("dev_ioctl " + std::to_string(pipe_fds[0]) + " 541b -> 0");
+    EXPECT_EQ(os_dev_close(null_fd), 0);
+    want.push_back("dev_close " + std::to_string(null_fd) + " -> 0");
+    EXPECT_TRUE(failed(os_dev_close(999), EBADF));
+    want.push_back("dev_close 999 -> -1 errno=9");
+
+    // The ADC page: a file mapped as the block is; offsets are the block's.
+    const int mem = ::open(at("mem").c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_EQ(ftruncate(mem, 8192), 0);
+    const int dev = os_dev_open(at("mem").c_str(), O_RDWR | O_SYNC);
+    want.push_back("dev_open " + at("mem") + " 101002 -> " + std::to_string(dev));
+    auto* block = static_cast<volatile uint32_t*>(os_dev_mmap(dev, 4096, 4096));
+    ASSERT_NE(block, nullptr);
+    want.push_back("dev_mmap " + std::to_string(dev) + " 1000 1000 -> 0");
+    EXPECT_EQ(os_dev_mmap(dev, 4096, 100), nullptr);
+    EXPECT_EQ(errno, EINVAL);
+    want.push_back("dev_mmap " + std::to_string(dev) + " 1000 64 -> -1 errno=22");
+    os_reg_store(&block[0x810 / 4], 0xA1B2C3D4);
+    want.push_back("reg_store 810 a1b2c3d4");
+    EXPECT_EQ(os_reg_load(&block[0x810 / 4]), 0xA1B2C3D4u);
+    want.push_back("reg_load 810 -> a1b2c3d4");
+
+    const std::string tmp = at("settings.tmp"), file = at("settings");
+    int fd = os_file_open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    want.push_back("file_open " + tmp + " 241 666 -> " + std::to_string(fd));
+    EXPECT_EQ(os_file_write(fd, "55 50 50 50\n", 12), 12);
+    want.push_back("file_write " + std::to_string(fd) + " 12 55%2050%2050%2050%0A -> 12");
+    EXPECT_EQ(os_file_write(fd, "-", 1), 1);
+    want.push_back("file_write " + std::to_string(fd) + " 1 %2D -> 1");
+    EXPECT_TRUE(failed(os_file_read(fd, payload, 4), EBADF));
+    want.push_back("file_read " + std::to_string(fd) + " 4 -> -1 errno=9");
+    EXPECT_EQ(os_file_fsync(fd), 0);
+    want.push_back("file_fsync " + std::to_string(fd) + " -> 0");
+    EXPECT_EQ(os_file_close(fd), 0);
+    want.push_back("file_close " + std::to_string(fd) + " -> 0");
+    EXPECT_EQ(os_file_rename(tmp.c_str(), file.c_str()), 0);
+    want.push_back("file_rename " + tmp + " " + file + " -> 0");
+    fd = os_file_open(file.c_str(), O_RDONLY, 0);
+    want.push_back("file_open " + file + " 0 0 -> " + std::to_string(fd));
+    char buf[64];
+    EXPECT_EQ(os_file_read(fd, buf, sizeof buf), 13);
+    want.push_back("file_read " + std::to_string(fd) + " 64 -> 13 55%2050%2050%2050%0A-");
+    EXPECT_EQ(os_file_read(fd, buf, sizeof buf), 0);
+    want.push_back("file_read " + std::to_string(fd) + " 64 -> 0");
+    os_file_close(fd);
+    want.push_back("file_close " + std::to_string(fd) + " -> 0");
+    EXPECT_TRUE(failed(os_file_open(missing.c_str(), O_RDONLY, 0), ENOENT));
+    want.push_back("file_open " + dir + "/no%20such 0 0 -> -1 errno=2");
+    EXPECT_TRUE(failed(os_file_rename(missing.c_str(), file.c_str()), ENOENT));
+    want.push_back("file_rename " + dir + "/no%20such " + file + " -> -1 errno=2");
+    EXPECT_EQ(os_file_unlink(file.c_str()), 0);
+    want.push_back("file_unlink " + file + " -> 0");
+    EXPECT_TRUE(failed(os_file_unlink(file.c_str()), ENOENT));
+    want.push_back("file_unlink " + file + " -> -1 errno=2");
+
+    timespec now {};
+    EXPECT_EQ(os_clock_monotonic(&now), 0);
+    char time_text[40];
+    std::snprintf(time_text, sizeof time_text, "%lld.%09ld", static_cast<long long>(now.tv_sec), now.tv_nsec);
+    want.push_back(std::string("clock -> 0 ") + time_text);
+    EXPECT_EQ(os_usleep(1), 0);
+    want.push_back("usleep 1 -> 0");
+    EXPECT_EQ(os_sleep(0), 0u);
+    want.push_back("sleep 0 -> 0");
+
+    // Outside the seam: signals, a fork and its reap, standard error, the scan.
+    const pid_t self = getpid();
+    EXPECT_EQ(kill(self, 0), 0);
+    want.push_back("kill " + std::to_string(self) + " 0 -> 0");
+    EXPECT_TRUE(failed(kill(2147483647, 0), ESRCH));
+    want.push_back("kill 2147483647 0 -> -1 errno=3");
+    const pid_t child = fork();
+    if (child == 0) {
+        // The child's calls are not the program's: none of them is recorded.
+        (void)!write(2, "child\n", 6);
+        kill(getpid(), 0);
+        _exit(3);
+    }
+    want.push_back("fork -> " + std::to_string(child));
+    int status = 0;
+    EXPECT_EQ(waitpid(child, &status, 0), child);
+    want.push_back("waitpid " + std::to_string(child) + " 0 -> " + std::to_string(child) + " status=300");
+    EXPECT_TRUE(failed(waitpid(child, nullptr, WNOHANG), ECHILD));
+    want.push_back("waitpid " + std::to_string(child) + " 1 -> -1 errno=10");
+    {
+        CaptureStderr err;
+        EXPECT_EQ(write(2, "mode: 50% done\n", 15), 15);
+        EXPECT_EQ(err.text(), "mode: 50% done\n");
+    }
+    want.push_back("stderr -> 15 mode: 50%25 done%0A");
+    const int proc = open("/proc", O_RDONLY | O_DIRECTORY);
+    close(proc);
+    EXPECT_EQ(os_usleep(1), 0);
+    want.push_back("service -1");  // no scan of the service here: its pid is unknown
+    want.push_back("usleep 1 -> 0");
+    errno = EACCES;
+    rec_service_scan(-1);
+    os_sleep(0);
+    want.push_back("service -2 errno=13");
+    want.push_back("sleep 0 -> 0");
+    rec_finish(7);
+    EXPECT_FALSE(rec_active());
+
+    const std::vector<std::string> got = lines_of(slurp(rec_path()));
+    ASSERT_EQ(got.size(), want.size() + 3);
+    EXPECT_EQ(got[0].rfind("velmox-recording 1 program=VelmoX-AVMenu version=1.3.0 build=", 0), 0u) << got[0];
+    EXPECT_EQ(got[1], "args -s a%20b%25");
+    for (size_t i = 0; i < want.size(); ++i)
+        EXPECT_EQ(got[i + 2], want[i]) << "line " << i + 3;
+    EXPECT_EQ(got.back().rfind("end 7 ", 0), 0u) << got.back();
+    const RecRead back = read_back(rec_path());
+    EXPECT_EQ(back.error, "");
+    EXPECT_EQ(back.entries.size(), want.size() + 1);
+    for (const int f : {mem, dev, pipe_fds[0], pipe_fds[1]})
+        close(f);
+}
+
+// The transport's request: what the program filled goes out before the
+// call, the read area as the driver left it after; never the bytes of the
+// read area the program did not fill.
+TEST_F(Recording, TransportRequestsKeepTheSentPartAndTheReadArea)
+{
+    ASSERT_EQ(start(), 0);
+    const struct {
+        uint32_t cmd;
+        std::vector<uint8_t> payload;  // as the program filled it; 0xEE: the read area
+        int rc;
+        std::string line;
+    } rows[] = {
+        {RI2C_CMD_WRITE, {1, 0, 0, 0, 0x43, 0, 0, 0, 2, 0, 0, 0, 0xFF, 0xE0}, 0,
+         "dev_ioctl 3 c00c4110 2 14 010000004300000002000000ffe0 -> 0"},
+        {RI2C_CMD_WRITE_READ, {1, 0, 0, 0, 0x43, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 0xB7, 0xEE}, 0,
+         "dev_ioctl 3 c00c4110 3 18 01000000430000000100000001000000b7 -> 0 11"},
+        {RI2C_CMD_READ, {2, 0, 0, 0, 0x5B, 0, 0, 0, 2, 0, 0, 0, 0xEE, 0xEE}, 0,
+         "dev_ioctl 3 c00c4110 4 14 020000005b00000002000000 -> 0 1122"},
+        {RI2C_CMD_WRITE_READ, {2, 0, 0, 0, 0x5B, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 0x1E, 0x0A, 0xEE}, -1,
+         "dev_ioctl 3 c00c4110 3 19 020000005b00000002000000010000001e0a -> -1 errno=5"},
+        {RI2C_CMD_READ, {2, 0, 0, 0, 0x5B, 0, 0, 0, 0, 0, 0, 0}, 0, "dev_ioctl 3 c00c4110 4 12 020000005b00000000000000 -> 0 -"},
+    };
+    for (const auto& row : rows) {
+        std::vector<uint8_t> p = row.payload;
+        Ri2cRequest req {row.cmd, static_cast<uint32_t>(p.size()), p.data()};
+        RecIoctl snap;
+        rec_ioctl_before(&snap, RI2C_IOCTL, &req);
+        // The driver's answer: the read area filled with 0x11, 0x22, ...
+        int k = 0;
+        for (uint8_t& b : p)
+            b = b == 0xEE ? static_cast<uint8_t>(0x11 * ++k) : b;
+        errno = EIO;
+        rec_ioctl_after(&snap, 3, row.rc);
+    }
+    rec_finish(0);
+    const std::vector<std::string> got = lines_of(slurp(rec_path()));
+    ASSERT_EQ(got.size(), std::size(rows) + 3);
+    for (size_t i = 0; i < std::size(rows); ++i)
+        EXPECT_EQ(got[i + 2], rows[i].line) << "row " << i;
+    const RecRead back = read_back(rec_path());
+    ASSERT_EQ(back.error, "");
+    EXPECT_EQ(back.entries[1].got_len, 1);
+    EXPECT_EQ(back.entries[1].got[0], 0x11);
+}
+
+// Idle turns that repeat the turn before are counted on one line, rewritten
+// in place as each repeated call is made; the reader gives back every call.
+TEST_F(Recording, RepeatedTurnsAreCountedInPlaceAndReadBackCallForCall)
+{
+    const struct {
+        const char* what;
+        std::vector<uint32_t> raws;  // one turn each: the data word the next turn reads
+        bool cut_mid_turn;           // a different call after two calls of a repeat
+        std::vector<std::string> tail;  // the lines after the first written turn
+    } rows[] = {
+        {"no repeat", {12}, false, {}},
+        {"repeated whole turns", {12, 12, 12, 12}, false,
+         {"reg_store 18 6", "reg_store 800 6", "reg_load 810 -> c", "usleep 1 -> 0", "repeat 0000000002 00"}},
+        {"a repeat cut inside a turn", {12, 12, 12}, true,
+         {"reg_store 18 6", "reg_store 800 6", "reg_load 810 -> c", "usleep 1 -> 0", "repeat 0000000001 02",
+          "reg_load 818 -> 0"}},
+        {"a different turn ends the repeat, the next repeats again", {12, 12, 12, 300, 300, 300}, false,
+         {"reg_store 18 6", "reg_store 800 6", "reg_load 810 -> c", "usleep 1 -> 0", "repeat 0000000002 02",
+          "reg_load 810 -> 12c", "usleep 1 -> 0", "repeat 0000000001 00"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::filesystem::remove(at("recording-0001.txt"));
+        ASSERT_EQ(start(), 0);
+        rec_dev_mmap(-1, sizeof page, 0, const_cast<uint32_t*>(page));  // offsets are the page's
+        std::vector<std::pair<int, uint32_t>> calls = {{REC_DEV_MMAP, 0}};  // (kind, value) of every call made
+        page[0x810 / 4] = 0;
+        for (const uint32_t raw : row.raws) {
+            const uint32_t reads = page[0x810 / 4];
+            idle_turn(page, raw);
+            calls.insert(calls.end(), {{REC_REG_STORE, 6}, {REC_REG_STORE, 6}, {REC_REG_LOAD, reads}, {REC_USLEEP, 1}});
+        }
+        if (row.cut_mid_turn) {
+            os_reg_store(&page[0x018 / 4], 6);
+            os_reg_store(&page[0x800 / 4], 6);
+            (void)os_reg_load(&page[0x818 / 4]);
+            calls.insert(calls.end(), {{REC_REG_STORE, 6}, {REC_REG_STORE, 6}, {REC_REG_LOAD, 0}});
+        }
+        rec_finish(0);
+        const std::vector<std::string> got = lines_of(slurp(rec_path()));
+        const std::vector<std::string> tail(got.begin() + 7, got.end() - 1);  // after the first turn, before end
+        EXPECT_EQ(tail, row.tail);
+        const RecRead back = read_back(rec_path());
+        ASSERT_EQ(back.error, "");
+        ASSERT_EQ(back.entries.size(), calls.size() + 1);
+        for (size_t i = 0; i < calls.size(); ++i) {
+            const RecEntry& e = back.entries[i];
+            EXPECT_EQ(std::make_pair(static_cast<int>(e.kind), e.kind == REC_USLEEP ? static_cast<uint32_t>(e.count) : e.value),
+                      calls[i])
+                << "call " << i;
+        }
+    }
+}
+
+// Each run takes the first free number; what is there stays as it was.
+TEST_F(Recording, EachRunWritesANewFileAndNeverOverwrites)
+{
+    std::ofstream(at("recording-0002.txt")) << "a wearer's earlier recording\n";
+    for (const char* want : {"recording-0001.txt", "recording-0003.txt", "recording-0004.txt"}) {
+        ASSERT_EQ(start(), 0);
+        EXPECT_EQ(std::string(rec_path()), at(want));
+        rec_finish(0);
+    }
+    EXPECT_EQ(slurp(at("recording-0002.txt")), "a wearer's earlier recording\n");
+    EXPECT_EQ(read_back(at("recording-0004.txt")).error, "");
+}
+
+// The calls a program makes and what it sees of them, with the recorder on,
+// refused or running out of room: results, errno and standard error.
+std::string session(const std::string& dir)
+{
+    std::string out;
+    auto note = [&out](const char* what, long rc) {
+        out += std::string(what) + "=" + std::to_string(rc) + (rc < 0 ? "/" + std::to_string(errno) : "") + " ";
+    };
+    const std::string file = dir + "/settings";
+    for (int i = 0; i < 40; ++i) {
+        const int fd = os_file_open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        note("open", fd);
+        note("write", os_file_write(fd, "55 50 50 50\n", 12));
+        note("close", os_file_close(fd));
+        note("open missing", os_file_open((dir + "/missing").c_str(), O_RDONLY, 0));
+        note("dev", os_dev_open("/dev/remote_i2c-not-here", O_RDWR));
+        note("usleep", os_usleep(1));
+    }
+    (void)!write(2, "exit: PLAY held 3 s\n", 20);
+    return out;
+}
+
+// What a child process running `session` saw, and said on standard error.
+struct Outcome {
+    std::string calls, err;
+    int status;
+};
+constexpr int NO_READ_ONLY_MOUNT = 77;  // the child could not make the card read-only
+
+Outcome run_child(const std::string& rec_dir, const std::string& work, rlim_t file_limit, bool read_only = false)
+{
+    int out[2], err[2];
+    EXPECT_EQ(pipe(out), 0);
+    EXPECT_EQ(pipe(err), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(err[1], 2);
+        // A read-only card: an empty read-only tmpfs over the folder, in a
+        // mount namespace of the child's own.
+        if (read_only && (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                          mount("card", rec_dir.c_str(), "tmpfs", MS_RDONLY, nullptr) != 0))
+            _exit(NO_READ_ONLY_MOUNT);
+        if (file_limit != RLIM_INFINITY) {
+            signal(SIGXFSZ, SIG_IGN);  // as a card that is full: EFBIG, not a signal
+            const rlimit lim {file_limit, file_limit};
+            setrlimit(RLIMIT_FSIZE, &lim);
+        }
+        char prog[] = "rec";
+        char* argv[] = {prog, nullptr};
+        rec_start(rec_dir.c_str(), "VelmoX-AVMenu", "1.3.0", 1, argv);
+        const std::string calls = session(work);
+        rec_finish(0);
+        (void)!write(out[1], calls.data(), calls.size());
+        _exit(0);
+    }
+    close(out[1]);
+    close(err[1]);
+    Outcome o;
+    char buf[8192];
+    for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;)
+        o.calls.append(buf, static_cast<size_t>(n));
+    for (ssize_t n; (n = read(err[0], buf, sizeof buf)) > 0;)
+        o.err.append(buf, static_cast<size_t>(n));
+    close(out[0]);
+    close(err[0]);
+    waitpid(pid, &o.status, 0);
+    return o;
+}
+
+TEST_F(Recording, RefusedOrFullRecordingLeavesTheCallsAsTheyWereAndSaysSoOnce)
+{
+    const std::string work = at("work"), card = at("card");
+    std::filesystem::create_directories(work);
+    std::filesystem::create_directories(card);
+    const Outcome recorded = run_child(card, work, RLIM_INFINITY);
+    ASSERT_EQ(recorded.status, 0);
+    EXPECT_EQ(recorded.err, "exit: PLAY held 3 s\n");
+    const RecRead whole = read_back(card + "/recording-0001.txt");
+    EXPECT_EQ(whole.error, "");
+    EXPECT_GT(whole.entries.size(), 200u);
+    const uintmax_t full_size = std::filesystem::file_size(card + "/recording-0001.txt");
+
+    const struct {
+        const char* what;
+        std::string dir;
+        rlim_t limit;
+        std::string said;
+        bool read_only = false;
+    } rows[] = {
+        {"no card", at("card-missing"), RLIM_INFINITY,
+         "rec: cannot record (" + at("card-missing") + "/recording-0001.txt: no such folder, errno 2)\n"},
+        {"card read-only", card, RLIM_INFINITY,
+         "rec: cannot record (" + card + "/recording-0001.txt: card read-only, errno 30)\n", true},
+        {"card full at once", card, 20, "rec: cannot record (" + card + "/recording-0002.txt: file size limit, errno 27)\n"},
+        {"card full in the middle of a line", card, static_cast<rlim_t>(full_size / 2),
+         "rec: cannot record (" + card + "/recording-0003.txt: file size limit, errno 27)\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const Outcome o = run_child(row.dir, work, row.limit, row.read_only);
+        if (row.read_only && WIFEXITED(o.status) && WEXITSTATUS(o.status) == NO_READ_ONLY_MOUNT) {
+            std::printf("[ NOTE     ] no mount namespace here: the read-only card is not tried\n");
+            continue;
+        }
+        EXPECT_EQ(o.status, 0);
+        EXPECT_EQ(o.calls, recorded.calls);
+        EXPECT_EQ(o.err, row.said + "exit: PLAY held 3 s\n");
+    }
+    // What was written before the card filled up ends with a whole line.
+    const RecRead cut = read_back(card + "/recording-0003.txt");
+    EXPECT_EQ(cut.error, "");
+    EXPECT_GT(cut.entries.size(), 10u);
+    EXPECT_LT(cut.entries.size(), whole.entries.size());
+    EXPECT_NE(cut.entries.back().kind, REC_END);
+}
+
+// The card fills up just as a failed call is recorded: the program still
+// sees that call's errno, and hears once that recording stopped.
+TEST_F(Recording, ACardFillingUpAtAFailedCallLeavesThatCallsErrno)
+{
+    ASSERT_EQ(start(), 0);
+    CaptureStderr err;
+    const int full = ::open("/dev/full", O_WRONLY);
+    ASSERT_GE(full, 0);
+    ASSERT_EQ(dup2(full, 64), 64) << "the recording's descriptor";
+    const std::string missing = at("missing");
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(os_file_open(missing.c_str(), O_RDONLY, 0), -1);
+        EXPECT_EQ(errno, ENOENT) << "call " << i;
+    }
+    EXPECT_FALSE(rec_active());
+    EXPECT_EQ(err.text(), "rec: cannot record (" + at("recording-0001.txt") + ": card full, errno 28)\n");
+    close(full);
+}
+
+// The whole main flow on this PC stops at the missing transport, recorded
+// or not, with the same status and diagnostics.
+TEST_F(Recording, TheMainFlowEndsTheSameWithOrWithoutARecording)
+{
+    for (const bool can_record : {true, false}) {
+        SCOPED_TRACE(can_record ? "recording" : "refused");
+        CaptureStderr err;
+        char prog[] = "VelmoX-AVMenu-rec";
+        char* argv[] = {prog, nullptr};
+        const bool started = rec_start(can_record ? dir.c_str() : at("none").c_str(), "VelmoX-AVMenu", "1.3.0", 1, argv) == 0;
+        EXPECT_EQ(started, can_record);
+        const int status = avmenu_main(1, argv);
+        rec_finish(status);
+        EXPECT_EQ(status, 1);
+        const std::string refused = can_record ? "" : "rec: cannot record (" + at("none") + "/recording-0001.txt: no such folder, errno 2)\n";
+        EXPECT_EQ(err.text(), refused + "open /dev/remote_i2c fail\n");
+    }
+    const std::vector<std::string> got = lines_of(slurp(at("recording-0001.txt")));
+    ASSERT_EQ(got.size(), 5u);
+    EXPECT_EQ(got[2], "dev_open /dev/remote_i2c 802 -> -1 errno=2");
+    EXPECT_EQ(got[3], "stderr -> 26 open /dev/remote_i2c fail%0A");
+    EXPECT_EQ(got[4].rfind("end 1 ", 0), 0u);
+}
+
+// A process killed at any point leaves a recording that reads up to the
+// last call it made, repeated turns included, and has no end line.
+TEST_F(Recording, AKilledProcessLeavesARecordingThatReadsToItsLastCall)
+{
+    for (const int calls_before_kill : {0, 1, 5, 13, 14, 15}) {
+        SCOPED_TRACE(calls_before_kill);
+        std::filesystem::remove(at("recording-0001.txt"));
+        const pid_t pid = fork();
+        if (pid == 0) {
+            if (start() != 0)
+                _exit(1);
+            // Three turns: written, repeated whole, then cut inside the third.
+            for (int i = 0; i < calls_before_kill; ++i) {
+                if (i % 4 == 3)
+                    os_usleep(1);
+                else
+                    os_reg_store(&page[i % 4], 6);
+            }
+            raise(SIGKILL);
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+        const RecRead back = read_back(at("recording-0001.txt"));
+        EXPECT_EQ(back.error, "");
+        EXPECT_EQ(back.entries.size(), static_cast<size_t>(calls_before_kill));
+        for (size_t i = 0; i < back.entries.size(); ++i)
+            EXPECT_EQ(back.entries[i].kind, i % 4 == 3 ? REC_USLEEP : REC_REG_STORE) << "entry " << i;
+    }
+}
+
+}  // namespace
