@@ -1,6 +1,7 @@
 // The transport's wire format byte by byte, the data limits, and what each
 // operation leaves behind when a transfer fails.
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <functional>
@@ -28,6 +29,8 @@ TEST_F(Transport, EachOperationOnTheWire)
     static const std::string VP = "02 00 00 00 5b 00 00 00 ", LT = "01 00 00 00 43 00 00 00 ";
     const struct { std::function<int()> op; int ret; std::string wire; } CASES[] = {
         {[&] { return ri2c_select(fd, 2, 0x5B); }, 0, "1 len=16 02 00 00 00 00 00 00 00 5b 00 00 00 00 00 00 00"},
+        // Every byte of a word in its place, low byte first.
+        {[&] { return ri2c_select(fd, 0x04030201, 0x08070605); }, 0, "1 len=16 01 02 03 04 00 00 00 00 05 06 07 08 00 00 00 00"},
         {[&] { return ri2c_write_reg(fd, 0x0891, 0xC0); }, 0, "2 len=15 " + VP + "03 00 00 00 91 08 c0"},
         {[&] { return ri2c_write_reg(fd, 0x30892, 0x1C5); }, 0, "2 len=15 " + VP + "03 00 00 00 92 08 c5"},
         {[&] { return ri2c_read_reg(fd, 0x0893, &v); }, 0, "3 len=19 " + VP + "02 00 00 00 01 00 00 00 93 08"},
@@ -74,6 +77,18 @@ TEST_F(Transport, RefusedCountsSendNothingAndFailuresLeaveTheCallersByte)
     EXPECT_EQ(vg()->i2c.failed, 8u);
     EXPECT_EQ(v, 0x3C);
     EXPECT_EQ(vg()->vp.regs[0x0890], 0);
+
+    // Descriptor 0 is one like any other (a program started with its input
+    // closed gets it); a missing device is -1.
+    const int input = dup(0);
+    close(0);
+    const int zero = ri2c_open();
+    EXPECT_EQ(zero, 0);
+    EXPECT_EQ(ri2c_close(zero), 0);
+    dup2(input, 0);
+    close(input);
+    vg()->i2c.present = false;
+    EXPECT_EQ(ri2c_open(), -1);
 }
 
 }  // namespace

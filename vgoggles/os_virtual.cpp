@@ -238,11 +238,17 @@ int os_file_fsync(int fd)
 
 int os_file_close(int fd)
 {
-    if (kind_of(fd) == FD_CARD)
-        vg_event("card close %s", card_name(fd));
+    const bool card = kind_of(fd) == FD_CARD;
+    if (card)
+        vg_event("card close %s%s", card_name(fd), vg()->card.close_fails ? " fail" : "");
     if (fd >= 0 && fd < MAX_FD)
         fd_kind[fd] = FD_REAL;
-    return ::close(fd);
+    const int rc = ::close(fd);
+    if (card && vg()->card.close_fails && rc == 0) {
+        errno = EIO;  // the descriptor is gone all the same, as after a real close
+        return -1;
+    }
+    return rc;
 }
 
 int os_file_rename(const char* from, const char* to)

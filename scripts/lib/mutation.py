@@ -158,8 +158,9 @@ def list_tests(build):
     return tests
 
 
-def gcov_lines(build, gcda, root, shipped):
-    """{relative source: set of lines run} from one .gcda file."""
+def gcov_lines(build, gcda, root, shipped, known):
+    """{relative source: set of lines run} from one .gcda file; the lines
+    that have code at all are added to known."""
     r = subprocess.run(["gcov", "-j", "-t", "-p", gcda], capture_output=True, text=True, cwd=os.path.dirname(gcda))
     found = {}
     for doc in r.stdout.splitlines():
@@ -171,8 +172,8 @@ def gcov_lines(build, gcda, root, shipped):
             path = os.path.relpath(os.path.normpath(os.path.join(cwd, f["file"])), root)
             if path.split("/")[0] not in shipped:
                 continue
-            lines = {ln["line_number"] for ln in f["lines"] if ln["count"] > 0}
-            found.setdefault(path, set()).update(lines)
+            known.setdefault(path, set()).update(ln["line_number"] for ln in f["lines"])
+            found.setdefault(path, set()).update(ln["line_number"] for ln in f["lines"] if ln["count"] > 0)
     return found
 
 
@@ -194,7 +195,7 @@ def coverage_map(args, prefix, files):
     if not ok:
         sys.exit("mutation: the coverage build failed:\n" + out)
     tests = list_tests(build)
-    lines = {}
+    lines, known = {}, {}
     say("per-test coverage: %d tests, each alone" % len(tests))
     for i, t in enumerate(tests):
         for d, _, names in os.walk(build):
@@ -214,10 +215,11 @@ def coverage_map(args, prefix, files):
         for d, _, names in os.walk(build):
             for n in names:
                 if n.endswith(".gcda"):
-                    for path, run in gcov_lines(build, os.path.join(d, n), args.root, args.shipped).items():
+                    for path, run in gcov_lines(build, os.path.join(d, n), args.root, args.shipped, known).items():
                         for ln in run:
                             lines.setdefault("%s:%d" % (path, ln), set()).add(i)
-    data = {"key": key, "tests": tests, "lines": {k: sorted(v) for k, v in lines.items()}}
+    data = {"key": key, "tests": tests, "lines": {k: sorted(v) for k, v in lines.items()},
+            "known": {k: sorted(v) for k, v in known.items()}}
     os.makedirs(args.work, exist_ok=True)
     with open(cache, "w") as fh:
         json.dump(data, fh)
@@ -470,11 +472,19 @@ def changed_lines(root, base, shipped):
 # ---------------------------------------------------------------- workers
 
 class Worker:
-    def __init__(self, n, args, files, tests, lines, prefix, deadline):
-        self.n, self.args, self.tests, self.lines, self.prefix, self.deadline = n, args, tests, lines, prefix, deadline
+    def __init__(self, n, args, files, cov, prefix, deadline):
+        self.n, self.args, self.prefix, self.deadline = n, args, prefix, deadline
+        self.tests, self.lines = cov["tests"], cov["lines"]
+        self.known = {f: set(v) for f, v in cov["known"].items()}
+        self.file_tests = {}
+        for key, ts in self.lines.items():
+            self.file_tests.setdefault(key.rsplit(":", 1)[0], set()).update(ts)
         self.src = os.path.join(args.work, "w%d" % n, "src")
         self.build = os.path.join(args.work, "w%d" % n, "build")
         self.files = files
+
+    def tests_of_file(self, path):
+        return [self.tests[i] for i in sorted(self.file_tests.get(path, ()))]
 
     def prepare(self):
         sync_copy(self.args.root, self.files, self.src)
@@ -518,12 +528,17 @@ class Worker:
     def one(self, m, original, target):
         t0 = time.time()
         covering = self.lines.get("%s:%d" % (m["file"], m["line"]), [])
-        if not covering:
-            m["status"] = "survived"
-            m["note"] = "no test runs this line"
-            return
+        if not covering and m["line"] not in self.known.get(m["file"], ()):
+            # A line without code of its own (a constant, a member's initial
+            # value, a declaration): every test that runs the file judges it.
+            covering = self.file_tests.get(m["file"], [])
         with open(target, "wb") as fh:
             fh.write(original[:m["start"]] + m["mutated"].encode() + original[m["end"]:])
+        if not covering:
+            any_test = next(iter(self.tests_of_file(m["file"])), None)
+            ok = ninja(self.build, [any_test["target"] if any_test else "all"], jobs=self.jobs)[0]
+            m["status"], m["note"] = ("survived", "no test runs this line") if ok else ("stillborn", "does not build")
+            return
         # Quick tests first; each test program is linked only when its turn
         # comes, as most mutants fall to the first test.
         tests = sorted((self.tests[i] for i in covering), key=lambda t: t["seconds"])
@@ -633,7 +648,6 @@ def main():
     files = source_files(args.root)
     prefix = namespace_prefix()
     cov = coverage_map(args, prefix, files)
-    tests, lines = cov["tests"], cov["lines"]
 
     targets = sorted(f for f in files if f.split("/")[0] in args.shipped and f.endswith(".cpp"))
     if args.file:
@@ -677,7 +691,7 @@ def main():
         pieces += [(path, ms[i:i + size]) for i in range(0, len(ms), size)]
     for piece in sorted(pieces, key=lambda p: -len(p[1])):
         work.put(piece)
-    workers = [Worker(n, args, files, tests, lines, prefix, deadline) for n in range(max(1, args.jobs))]
+    workers = [Worker(n, args, files, cov, prefix, deadline) for n in range(max(1, args.jobs))]
     threads = [threading.Thread(target=w.prepare) for w in workers]
     for t in threads:
         t.start()
