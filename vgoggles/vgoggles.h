@@ -66,6 +66,7 @@ struct VgLt8668 {
     VgInput input = VG_INPUT_AV;
     uint8_t bank = 0;
     uint8_t b7 = 2, ad = 2, ac = 1;  // the input-mode registers in bank 0xE0
+    uint8_t pointer = 0;             // where a read without a register number starts
     int reads = 0;
 };
 
