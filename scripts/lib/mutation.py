@@ -106,17 +106,22 @@ def namespace_prefix():
     return []
 
 
-def run_test(prefix, test, build, seconds, env=None):
+def run_test(prefix, test, build, seconds, env=None, output=None):
     """One test; returns 'pass', 'fail' or 'timeout'. The time limit is pid 1
-    of the namespace: when it ends the test, the kernel ends all the rest."""
+    of the namespace: when it ends the test, the kernel ends all the rest.
+    Its output goes to a file, as under ctest to a pipe: never to /dev/null,
+    which a test may tell from its own standard error."""
     cmd = [test["command"][0].replace("@BUILD@", build)] + test["command"][1:]
     cwd = test["cwd"].replace("@BUILD@", build)
     full = prefix + ["timeout", "-s", "KILL", str(int(seconds) + 1)] + cmd
+    sink = open(output or os.path.join(build, "mutation-test.log"), "wb")
     try:
-        r = subprocess.run(full, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, timeout=seconds + 30, env=env)
+        r = subprocess.run(full, cwd=cwd, stdin=subprocess.DEVNULL, stdout=sink, stderr=subprocess.STDOUT,
+                           timeout=seconds + 30, env=env)
     except subprocess.TimeoutExpired:
         return "timeout"
+    finally:
+        sink.close()
     if r.returncode in (124, 137, -9):
         return "timeout"
     return "pass" if r.returncode == 0 else "fail"
