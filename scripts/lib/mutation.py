@@ -65,7 +65,7 @@ def source_files(root):
 def tree_hash(root, files):
     h = hashlib.sha256()
     for f in sorted(files):
-        if re.search(r"\.(cpp|h|txt|cmake|json|sh)$", f):
+        if re.search(r"(\.(cpp|h|cmake|json|sh)|CMakeLists\.txt)$", f):
             h.update(f.encode() + b"\0")
             with open(os.path.join(root, f), "rb") as fh:
                 h.update(hashlib.sha256(fh.read()).digest())
@@ -716,11 +716,20 @@ def main():
     for piece in sorted(pieces, key=lambda p: -len(p[1])):
         work.put(piece)
     workers = [Worker(n, args, files, cov, prefix, deadline) for n in range(max(1, args.jobs))]
-    threads = [threading.Thread(target=w.prepare) for w in workers]
+    failures = []
+
+    def prepare(w):
+        try:
+            w.prepare()
+        except SystemExit as e:  # a thread's exit would end only the thread
+            failures.append(str(e.code))
+    threads = [threading.Thread(target=prepare, args=(w,)) for w in workers]
     for t in threads:
         t.start()
     for t in threads:
         t.join()
+    if failures:
+        sys.exit(failures[0])
     lock = threading.Lock()
     threads = [threading.Thread(target=w.run, args=(work, results, lock)) for w in workers]
     for t in threads:
