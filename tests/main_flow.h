@@ -304,7 +304,8 @@ TEST_F(MainFlow, StepsComeInOrder)
               {"~sleep 30000"}})},
         // DOWN four times comes back to BRIGHTNESS, UP goes on to HUE.
         {BOTH, "DOWN DOWN DOWN DOWN UP RIGHT BACK", nullptr, FULL ? "50 50 50 55\n" : nullptr,
-         cat({start_up(defaults), {"!vp w 089"}, released(KEY_RIGHT), value_change(0x0893, 55, "50 50 50 55", digit5),
+         cat({start_up(defaults), {"!vp w 089"}, released(KEY_UP), {"~" + COMMIT}, released(KEY_RIGHT),
+              value_change(0x0893, 55, "50 50 50 55", digit5),
               released(KEY_BACK), {"~sleep 30000"}, shut_down("(writes=433 fail=0)")})},
         // A long BACK, PLAY let go at 2.9 s, keys 4 and 5 and a long RIGHT
         // do nothing; the tone of PLAY stops in the turn of its release.

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "keys/keys.h"
+#include "os/os.h"
 #include "support.h"
 
 namespace {
@@ -80,6 +81,10 @@ TEST_F(KeyEvents, DebounceCases)
 // shortly before it wraps (or turns negative), released after, is timed true.
 TEST_F(KeyEvents, HoldAcrossTheClockWrap)
 {
+    // Whole milliseconds only: 1.999999 s is 1999 ms.
+    vg_reset();
+    vg()->now_us = 1999999;
+    EXPECT_EQ(os_now_ms(), 1999);
     for (uint64_t mark : {1ull << 32, 1ull << 31, 5ull << 32}) {
         settle(mark - 300);
         EXPECT_EQ(run("RRRRRRRRRRRRR..."), Ev({0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, -4})) << "mark " << mark;

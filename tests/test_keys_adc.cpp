@@ -75,6 +75,7 @@ TEST_F(KeysAdc, ConversionsAccessTheRegistersInOrder)
         {114, 0x106, 0, 0, KEY_NONE, 114, 201, "S018=6 S800=6 S040=140 L038=262 L810=114 L018=6"},
         {454, 6, 0, 1, -1, 114, 201, "S018=6 S800=6 S040=140 L038=6 L810=454 +9000us L810=454 L018=7"},
         {454, 6, 0x100, 0, KEY_UP, 454, 801, "S018=6 S800=6 S040=140 L038=6 L810=454 +9000us L810=454 L018=262"},
+        {454, 7, 0, 0, KEY_UP, 454, 801, "S018=6 S800=6 S040=140 L038=7 S038=6 L810=454 +9000us L810=454 L018=6"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE("raw " + std::to_string(row.raw));
@@ -113,6 +114,14 @@ TEST_F(KeysAdc, FailedOpenLeavesNoDescriptorAndASilentSampler)
         EXPECT_EQ(keys_sample(), KEY_NONE);
         EXPECT_EQ(vg()->adc.trace_total, 0u);
     }
+    // Descriptor 0 (a program started with its input closed) opens the block too.
+    vg_reset();
+    const int input = dup(0);
+    close(0);
+    EXPECT_EQ(keys_open(), 0);
+    dup2(input, 0);
+    close(input);
+    EXPECT_EQ(keys_ready(), 1);
 }
 
 TEST_F(KeysAdc, VoltageWindows)
@@ -124,6 +133,10 @@ TEST_F(KeysAdc, VoltageWindows)
         {623, KEY_LEFT, 1099}, {624, KEY_RIGHT, 1101}, {736, KEY_RIGHT, 1298}, {737, KEY_4, 1300}, {849, KEY_4, 1498},
         {850, KEY_DOWN, 1500}, {963, KEY_DOWN, 1699}, {964, KEY_5, 1701}, {1076, KEY_5, 1898}, {1077, KEY_NONE, 1900},
         {1078, KEY_NONE, 1902}, {0xFFFFFFFFu, KEY_NONE, 4210750}, {2386263, KEY_PLAY, 300},
+        // Through the wrap, every edge to the millivolt on both sides.
+        {14316671, KEY_NONE, 200}, {114, KEY_NONE, 201}, {19088913, KEY_NONE, 299}, {14316841, KEY_BACK, 500},
+        {4772582, KEY_BACK, 699}, {19089253, KEY_UP, 899}, {14317181, KEY_RIGHT, 1100}, {4772922, KEY_RIGHT, 1299},
+        {19089593, KEY_4, 1499}, {14317521, KEY_5, 1700}, {4773262, KEY_5, 1899}, {11931542, KEY_NONE, 1901},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE("raw " + std::to_string(row[0]));

@@ -32,9 +32,15 @@ TEST_F(Mode, ProbeReadsTheThreeRegistersAndClassifies)
     static const struct { uint8_t b7, ad, ac; int mode; const char* line; } CASES[] = {
         {0x02, 0x02, 0x00, MODE_HDMI, "mode: LT8668 B7=0x02 AD=0x02 AC=0x00\n"},
         {0x02, 0x00, 0x01, MODE_HDMI, "mode: LT8668 B7=0x02 AD=0x00 AC=0x01\n"},
+        // Only the exact bytes of AV are AV: no other value of AD or AC, nor a bit of one.
+        {0x02, 0x03, 0x01, MODE_HDMI, "mode: LT8668 B7=0x02 AD=0x03 AC=0x01\n"},
+        {0x02, 0x01, 0x01, MODE_HDMI, "mode: LT8668 B7=0x02 AD=0x01 AC=0x01\n"},
+        {0x02, 0x02, 0x03, MODE_HDMI, "mode: LT8668 B7=0x02 AD=0x02 AC=0x03\n"},
+        {0x02, 0x02, 0x02, MODE_HDMI, "mode: LT8668 B7=0x02 AD=0x02 AC=0x02\n"},
         {0x01, 0x02, 0x01, MODE_NORMAL, "mode: LT8668 B7=0x01 AD=0x02 AC=0x01\n"},
         {0x03, 0x02, 0x01, MODE_UNKNOWN, "mode: LT8668 B7=0x03 AD=0x02 AC=0x01\n"},
         {0x82, 0x02, 0x01, MODE_UNKNOWN, "mode: LT8668 B7=0x82 AD=0x02 AC=0x01\n"},
+        {0x81, 0x00, 0x00, MODE_UNKNOWN, "mode: LT8668 B7=0x81 AD=0x00 AC=0x00\n"},
         {0x00, 0xff, 0x81, MODE_UNKNOWN, "mode: LT8668 B7=0x00 AD=0xff AC=0x81\n"},
     };
     for (const auto& c : CASES) {
@@ -82,16 +88,20 @@ TEST_F(Mode, SwitchPressesBackLongUntilAv)
     EXPECT_EQ(split_lines(err).size(), 3u);
 }
 
-// One key packet pair, in a session child: as is ("sent"), with the
+// One key packet pair, in a session child: as is ("sent", also with
+// descriptor 0 free for the socket), with the
 // descriptor limit reached ("no socket"), or in a network of its own whose
 // loopback is down ("no route"). What it returned, the virtual time it
 // held the key, and whether it left a descriptor open.
 int inject_back(int, char** argv)
 {
     const std::string how = argv[1];
-    if ((how == "no route" && unshare(CLONE_NEWNET) != 0) || (how == "sent" && vg_key_port_open() != 0))
+    const bool sent = how.rfind("sent", 0) == 0;
+    if ((how == "no route" && unshare(CLONE_NEWNET) != 0) || (sent && vg_key_port_open() != 0))
         return 77;
-    const int lowest_free = dup(0);
+    if (how == "sent, input closed")
+        close(0);  // the socket is then descriptor 0
+    const int lowest_free = dup(2);
     close(lowest_free);
     rlimit lim {};
     getrlimit(RLIMIT_NOFILE, &lim);
@@ -101,7 +111,7 @@ int inject_back(int, char** argv)
     const uint64_t t0 = vg()->now_us;
     const int rc = inject_key(7, 2500);
     setrlimit(RLIMIT_NOFILE, &lim);
-    const int now_free = dup(0);
+    const int now_free = dup(2);
     vg_key_port_close();
     std::fprintf(stderr, "rc=%d held=%llu ms left open=%d\n", rc,
                  static_cast<unsigned long long>(vg()->now_us - t0) / 1000, now_free != lowest_free);
@@ -112,6 +122,7 @@ TEST_F(Mode, InjectionThatCannotSendFailsAtOnceAndLeavesNoSocket)
 {
     const struct { const char* how; const char* err; } rows[] = {
         {"sent", "rc=0 held=2500 ms left open=0\n"},
+        {"sent, input closed", "rc=0 held=2500 ms left open=0\n"},
         {"no socket", "rc=-1 held=0 ms left open=0\n"},
         {"no route", "rc=-1 held=0 ms left open=0\n"},
     };

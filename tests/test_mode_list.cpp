@@ -1,5 +1,6 @@
 // The mode-list text format and the self-contained AV gate.
 #include <cstring>
+#include <unistd.h>
 #include <string>
 
 #include "support.h"
@@ -15,6 +16,8 @@ TEST(ModeList, ParseAllowsAndFormat)
         {"", 1}, {"normal", 1}, {"av", 2}, {"hdmi", 4}, {"normal,av", 3}, {" av , hdmi\t", 6}, {"\tav\thdmi", 6},
         {"AV", 1}, {"avx,hdmi", 4}, {"foo av", 1}, {"foo av,av", 2}, {"av\n", 1}, {"av,normal,hdmi", 7},
         {",,, ,", 1}, {"normalav", 1}, {"hdm", 1},
+        // A word that only begins like a name is not that name; a blank after one ends it.
+        {"normalx,av", 2}, {"hdmix,av", 2}, {"avx", 1}, {"normal av", 3}, {"hdmi av", 6},
     };
     for (const auto& c : PARSE)
         EXPECT_EQ(mode_list_parse(c.text), c.mask) << '"' << c.text << '"';
@@ -30,6 +33,7 @@ TEST(ModeList, ParseAllowsAndFormat)
         {0, 16, "normal"}, {2, 16, "av"}, {4, 16, "hdmi"}, {7, 16, "normal,av,hdmi"}, {6, 16, "av,hdmi"},
         {5, 16, "normal,hdmi"}, {7, 15, "normal,av"}, {7, 10, "normal"}, {3, 8, "av"}, {3, 9, "normal"},
         {4, 6, "norma"}, {4, 7, "hdmi"}, {2, 4, "nor"}, {0, 1, ""}, {6, 8, "av"}, {7, 0, ""},
+        {2, 5, "av"}, {3, 11, "normal,av"},
     };
     for (const auto& c : FORMAT) {
         SCOPED_TRACE("mask " + std::to_string(c.mask) + " size " + std::to_string(c.size));
@@ -59,6 +63,18 @@ TEST_F(ModeGate, RereadsOnlyAnUnknownModeAndRefusesAMismatch)
     EXPECT_EQ(gate(MODE_AV), 0);
     EXPECT_EQ(err, "mode: LT8668 B7=0x02 AD=0x00 AC=0x00\nODMOWA: tryb gogli=2, apka wymaga=3 (0=? 1=NORMAL 2=HDMI 3=AV)\n");
     EXPECT_EQ(vg_elapsed_ms(), 2400u);
+    // Descriptor 0 (a program started with its input closed) is a transport too.
+    vg_lt8668_set_input(VG_INPUT_AV);
+    int ok = -1;
+    err = capture_stderr([&] {
+        const int input = dup(0);
+        close(0);
+        ok = mode_gate(MODE_AV);
+        dup2(input, 0);
+        close(input);
+    });
+    EXPECT_EQ(ok, 1);
+    EXPECT_EQ(err, "mode: LT8668 B7=0x02 AD=0x02 AC=0x01\n");
     vg()->i2c.present = false;
     EXPECT_EQ(gate(MODE_AV), 0);
     EXPECT_EQ(err, "mode_gate: brak transportu i2c \xe2\x80\x94 ODMOWA\n");

@@ -1,6 +1,7 @@
 // The OSD text overlay: cell write sequences, verification and retries on
 // virtual time, the shadow that keeps redraws small, clear, window, enable.
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,10 @@ TEST_F(Osd, VerificationRetriesOnVirtualTime)
         {"three wrong read-backs", [] { vg()->vp.wrong_readbacks = 3; }, 0, 3 * 20, 4 * 2, 4},
         {"always wrong", [] { vg()->vp.readback_always_wrong = true; }, -1, 4 * 20, 4 * 2, 4},
         {"busy for 3 reads", [] { vg()->vp.busy_reads_per_cell = 3; }, 0, 3 * 2, 5, 1},
+        // Only bit 0 of the status says busy, whatever the other bits hold.
+        {"idle, other status bits set", [] { vg()->vp.status_other_bits = 0xFE; }, 0, 0, 2, 1},
+        {"busy for 3 reads, other status bits set",
+         [] { vg()->vp.status_other_bits = 0xFE, vg()->vp.busy_reads_per_cell = 3; }, 0, 3 * 2, 5, 1},
         {"busy for ever", [] { vg()->vp.busy_stuck = true; }, 0, 50 * 2, 51, 1},
         {"every transfer failing", [] { vg()->i2c.faults.fail_all = true; }, -1, 4 * (50 * 2 + 20), 4 * 51, 0},
     };
@@ -73,8 +78,12 @@ TEST_F(Osd, PrintSendsOnlyChangedCells)
     // In order: identical text sends nothing; column 32 on, cells left of
     // the grid, rows outside it and empty text are dropped; characters
     // without a glyph go out blank and the shadow records ' ', so they are
-    // sent again (signed or unsigned char alike), but '?' matches a '?'
-    // already in the shadow.
+    // sent again (signed or unsigned char alike) while a blank is not, but
+    // '?' matches a '?' already in the shadow.
+    // A fresh record knows no cell, whatever its memory held: every
+    // character is sent, also one without a glyph (code 1).
+    std::memset(s.shadow, 'A', sizeof s.shadow);
+    EXPECT_EQ(osd_init(&s, fd), 0);
     const Writes a_blank = {{0x0A1C, 0x1B}, {0x0A1D, 1}, {0x0A1E, 0x80}};
     const struct { int row, col; const char* text; Writes cells; } STEPS[] = {
         {0, 0, "AB", {{0x0A1C, 0x0B}, {0x0A1D, 0}, {0x0A1E, 0x90}, {0x0A1C, 0x0B}, {0x0A1D, 1}, {0x0A1E, 0x91}}},
@@ -83,8 +92,8 @@ TEST_F(Osd, PrintSendsOnlyChangedCells)
         {5, 31, "AB", {{0x0A1C, 0x5B}, {0x0A1D, 31}, {0x0A1E, 0x90}}},
         {6, -2, "XYZ", {{0x0A1C, 0x6B}, {0x0A1D, 0}, {0x0A1E, 0xA9}}},
         {5, 32, "AB", {}}, {8, 0, "AB", {}}, {-1, 0, "AB", {}}, {0, 0, "", {}},
-        {1, 1, "a", a_blank}, {1, 1, "a", a_blank}, {1, 1, "\xC1", a_blank}, {1, 1, "\xC1", a_blank},
-        {2, 2, "?", {}},
+        {1, 1, "a", a_blank}, {1, 1, "a", a_blank}, {1, 1, "\xC1", a_blank}, {1, 1, "\xFF", a_blank}, {1, 1, " ", {}},
+        {2, 2, "?", {}}, {3, 3, "\x01", {{0x0A1C, 0x3B}, {0x0A1D, 3}, {0x0A1E, 0x80}}},
     };
     s.shadow[2 * OSD_COLS + 2] = '?';
     for (const auto& step : STEPS) {
@@ -97,6 +106,7 @@ TEST_F(Osd, PrintSendsOnlyChangedCells)
 TEST_F(Osd, ClearBlanksUnverifiedThenVerifiesEveryCell)
 {
     osd_put_char(&s, 0, 0, 'A');
+    osd_put_char(&s, 0, 1, ' ');  // a blank the shadow knows is verified again too
     const uint64_t from = sent();
     osd_clear(&s);
     // Blanking: a status read per 8 cells, no read-back; then every cell verified.
@@ -109,13 +119,16 @@ TEST_F(Osd, ClearBlanksUnverifiedThenVerifiesEveryCell)
         want += b;
     }
     EXPECT_EQ(trace(from), want);
-    EXPECT_EQ(s.writes, 1 + OSD_CELLS);
+    EXPECT_EQ(s.writes, 2 + OSD_CELLS);
 }
 
 TEST_F(Osd, WindowEnableAndFont)
 {
     EXPECT_EQ(osd_set_default_window(&s), 0);
     EXPECT_EQ(trace(0), " 0a08=91 0a09=01 0a0a=b2 0a0b=02 0a04=91 0a05=02 0a06=b2 0a07=04");
+    const uint64_t from = sent();
+    EXPECT_EQ(osd_set_window(&s, 0x1FF, 0x2FF, 0x3FF, 0x5FF), 0);
+    EXPECT_EQ(trace(from), " 0a08=ff 0a09=01 0a0a=ff 0a0b=03 0a04=ff 0a05=02 0a06=ff 0a07=05");
     // Enabling keeps the other control bits; a failed read sends the bit alone.
     static const int ENABLE[][4] = {{0x06, 1, 0x07, 0}, {0x07, 0, 0x06, 0}, {0xF0, 2, 0xF1, 0}, {0x06, 1, 0x01, 1}};
     for (const auto& c : ENABLE) {
@@ -124,11 +137,18 @@ TEST_F(Osd, WindowEnableAndFont)
         osd_enable(&s, c[1]);
         EXPECT_EQ(vg()->vp.regs[0x0A01], c[2]) << c[0] << " flag " << c[1];
     }
-    // The characters the program maps, as the chip's font shows them.
-    std::string shown;
-    for (unsigned ch = 0; ch < 0x200; ++ch)
-        shown += osd_glyph_index(ch) < 0 ? "" : std::string(1, vg_glyph_char(static_cast<uint8_t>(0x80 + osd_glyph_index(ch))));
-    EXPECT_EQ(shown, " %./0123456789:@ABCDEFGHIJKLMNOPQRSTUVWXYZ");
+    // The characters the program maps, and each as the chip's font shows it.
+    std::string mapped, shown;
+    for (unsigned ch = 0; ch < 0x200; ++ch) {
+        if (osd_glyph_index(ch) < 0) {
+            EXPECT_EQ(osd_glyph_index(ch), -1) << ch;
+            continue;
+        }
+        mapped += static_cast<char>(ch);
+        shown += vg_glyph_char(static_cast<uint8_t>(0x80 + osd_glyph_index(ch)));
+    }
+    EXPECT_EQ(mapped, " %./0123456789:@ABCDEFGHIJKLMNOPQRSTUVWXYZ");
+    EXPECT_EQ(shown, mapped);
 }
 
 }  // namespace

@@ -149,6 +149,7 @@ int pause_on_made_up_proc(int, char** argv)
     }
     if (unlistable && setuid(65534) != 0)  // root would list it all the same
         return NOT_HERE;
+    close(0);  // descriptor 0 free: /proc and each comm are read through it as through any other
     const int paused = service_pause();
     std::fprintf(stderr, "pause=%d found=%d\n", paused, service_pid() == standin);
     service_resume();
@@ -160,9 +161,17 @@ int pause_on_made_up_proc(int, char** argv)
 // processes, are passed over; a /proc that cannot be listed finds nothing.
 TEST(Service, ScanPassesOverWhatItCannotReadAndFindsOnlyTheServiceEntry)
 {
+    // More processes than one 4 KB read of /proc lists, the service's entry
+    // first or last (numbers above any pid, so none is the stand-in's).
+    std::string crowd;
+    for (int pid = 5000000; pid < 5000400; ++pid)
+        crowd += " " + std::to_string(pid) + "=sh";
+    const std::string first = "$=fpv_grd_service" + crowd, last = crowd + " $=fpv_grd_service";
     const struct { const char* layout; const char* err; } rows[] = {
         {"1 2/ 3= self=fpv_grd_service 4=fpv_grd_servic", "pause=-1 found=0\n"},
         {"1 2/ 3= $=fpv_grd_service", "pause=0 found=1\n"},
+        {first.c_str(), "pause=0 found=1\n"},
+        {last.c_str(), "pause=0 found=1\n"},
         {"unlistable", "pause=-1 found=0\n"},
     };
     standin = start_standin();

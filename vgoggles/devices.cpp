@@ -236,10 +236,16 @@ int vg_file_fsync(int fd)
 
 int vg_file_close(int fd)
 {
-    if (kind_of(fd) == FD_CARD)
-        vg_event("card close %s", card_name(fd));
+    const bool card = kind_of(fd) == FD_CARD;
+    if (card)
+        vg_event("card close %s%s", card_name(fd), vg()->card.close_fails ? " fail" : "");
     forget(fd);
-    return sys_close(fd);
+    const int rc = sys_close(fd);
+    if (card && vg()->card.close_fails && rc == 0) {
+        errno = EIO;  // the descriptor is gone all the same, as after a real close
+        return -1;
+    }
+    return rc;
 }
 
 int vg_file_rename(const char* from, const char* to)

@@ -1,5 +1,6 @@
 // The LT8668 input chip: a bank register at 0xFF and, in bank 0xE0, the
-// three registers that tell the goggles' input.
+// three registers that tell the goggles' input; a register pointer that
+// reads without a register number go on from.
 #include "vgoggles/vgoggles.h"
 
 void vg_lt8668_set_input(VgInput input)
@@ -36,17 +37,22 @@ int vg_lt8668_write(const uint8_t* data, int n)
         return -1;
     if (n >= 2 && data[0] == 0xFF)
         lt.bank = data[1];
+    lt.pointer = static_cast<uint8_t>(data[0] + n - 1);
     return 0;
 }
 
 int vg_lt8668_read(const uint8_t* wdata, int w, uint8_t* rdata, int r)
 {
     VgLt8668& lt = vg()->lt;
-    if (lt.input == VG_INPUT_DEAD || w != 1)
+    // As register chips do, a read without a register number goes on from
+    // the register after the last one addressed.
+    if (lt.input == VG_INPUT_DEAD || w > 1)
         return -1;
     ++lt.reads;
+    const uint8_t start = w == 1 ? wdata[0] : lt.pointer;
+    lt.pointer = static_cast<uint8_t>(start + r);
     for (int i = 0; i < r; ++i) {
-        const uint8_t reg = static_cast<uint8_t>(wdata[0] + i);
+        const uint8_t reg = static_cast<uint8_t>(start + i);
         uint8_t v = 0;
         if (reg == 0xFF)
             v = lt.bank;

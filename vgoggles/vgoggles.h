@@ -67,6 +67,7 @@ struct VgLt8668 {
     VgInput input = VG_INPUT_AV;
     uint8_t bank = 0;
     uint8_t b7 = 2, ad = 2, ac = 1;  // the input-mode registers in bank 0xE0
+    uint8_t pointer = 0;             // where a read without a register number starts
     int reads = 0;
 };
 
@@ -80,6 +81,7 @@ struct VgVproc {
     int busy_reads_per_cell = 0;         // status reads that report busy after a cell write
     int busy_left = 0;
     bool busy_stuck = false;
+    uint8_t status_other_bits = 0;       // bits 1..7 of the status register: no meaning for the busy flag
     int wrong_readbacks = 0;             // the next n read-backs return a wrong byte
     bool readback_always_wrong = false;
     int commits = 0;
@@ -147,6 +149,7 @@ struct VgCard {
     char root[256] {};       // host folder that stands in for "/"; empty: none
     bool full = false;       // writes fail with ENOSPC
     bool crash_before_rename = false;  // the process dies (power cut) at the rename
+    bool close_fails = false;  // close reports a deferred write error (EIO), after closing
     int opens = 0;           // every open of a path on the card
     int writes = 0;
     int renames = 0;

@@ -43,13 +43,14 @@ void write_reg(VgVproc& vp, uint16_t reg, uint8_t value)
 uint8_t read_reg(VgVproc& vp, uint16_t reg)
 {
     if (reg == REG_STATUS) {
+        const uint8_t others = vp.status_other_bits & 0xFE;
         if (vp.busy_stuck)
-            return 1;
+            return others | 1;
         if (vp.busy_left > 0) {
             --vp.busy_left;
-            return 1;
+            return others | 1;
         }
-        return 0;
+        return others;
     }
     if (reg == REG_CELL_DATA) {
         const int cell = selected_cell(vp);

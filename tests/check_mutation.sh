@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# The mutation tool's self-check, on a tiny fixture with planted faults: the
+# sum's "+" turned "-" must be killed, the loop's "+=" turned "-=" killed by
+# the time limit, the untested edge ">=" turned ">" reported as a survivor,
+# and the clamp's ">" turned ">=" counted as the equivalent its file lists,
+# so the tool cannot quietly score everything as killed.
+#
+#   tests/check_mutation.sh SOURCE_DIR WORK_DIR
+set -euo pipefail
+src=${1:?usage: check_mutation.sh SOURCE_DIR WORK_DIR}
+work=${2:?usage: check_mutation.sh SOURCE_DIR WORK_DIR}
+fixture=$src/tests/mutation-fixture
+
+/usr/bin/python3 "$src/scripts/lib/mutation.py" --root "$fixture" --shipped fx --work "$work" \
+    --coverage-build "$work/coverage" --equivalents "$fixture/equivalents.txt" --jobs 1 --test-timeout 2 \
+    >"$work.log" 2>&1 || { cat "$work.log"; echo "check_mutation: the tool failed"; exit 1; }
+
+/usr/bin/python3 - "$work/results.json" "$work/report.txt" <<'PY'
+import json, sys
+results = json.load(open(sys.argv[1]))["mutants"]
+report = open(sys.argv[2]).read()
+def status(line_start, original, mutated):
+    found = [m for m in results if m["text"].startswith(line_start) and m["original"] == original and m["mutated"] == mutated]
+    assert len(found) == 1, "%d mutants %s -> %s on %r" % (len(found), original, mutated, line_start)
+    return found[0]["status"], found[0].get("note", "")
+wrong = []
+for line, o, m, want, note in [
+        ("int fx_sum", "+", "-", "killed", ""),
+        ("k += 1", "+=", "-=", "killed", "timeout"),
+        ("bool fx_adult", ">=", ">", "survived", ""),
+        ("int fx_clamp", ">", ">=", "equivalent", "at 100 both ways give 100"),
+        ("bool fx_adult", ">=", "<", "killed", "")]:
+    got = status(line, o, m)
+    if got[0] != want or (note and got[1] != note):
+        wrong.append("%s: %s -> %s is %s (%s), not %s %s" % (line, o, m, got[0], got[1], want, note))
+if "fx/fx.cpp:6  >= -> >  [relational]" not in report:
+    wrong.append("the report does not list the survivor fx/fx.cpp:6 >= -> >")
+if wrong:
+    print(report)
+    sys.exit("check_mutation: " + "; ".join(wrong))
+print("check_mutation: %d mutants, the planted ones judged right" % len(results))
+PY

@@ -1,0 +1,5 @@
+#pragma once
+int fx_sum(int a, int b);
+bool fx_adult(int age);
+int fx_clamp(int v);
+int fx_count_to(int n);
