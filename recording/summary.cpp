@@ -227,7 +227,7 @@ int main(int argc, char** argv)
                 s.rejected > 0 ? (", " + std::to_string(s.rejected) + " conversions refused").c_str() : "");
     std::printf("values:    %ld picture writes at start-up, %ld after it%s%s", s.startup_picture_writes,
                 s.change_count, s.changes.empty() ? "" : ": ", s.changes.c_str());
-    std::printf("%s\n", s.saves > 0 ? ("; " + std::to_string(s.saves) + " settings saves, last \"" + s.last_save + "\"").c_str()
+    std::printf("%s\n", s.saves > 0 ? ("; settings saved " + std::to_string(s.saves) + "x, last \"" + s.last_save + "\"").c_str()
                                     : "");
     std::string faults;
     for (int k = 0; k < REC_KIND_COUNT; ++k) {

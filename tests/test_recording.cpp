@@ -403,9 +403,11 @@ Outcome run_child(const std::string& rec_dir, const std::string& work, rlim_t fi
         if (read_only && (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
                           mount("card", rec_dir.c_str(), "tmpfs", MS_RDONLY, nullptr) != 0))
             _exit(NO_READ_ONLY_MOUNT);
+        rlimit was {};
+        getrlimit(RLIMIT_FSIZE, &was);
         if (file_limit != RLIM_INFINITY) {
             signal(SIGXFSZ, SIG_IGN);  // as a card that is full: EFBIG, not a signal
-            const rlimit lim {file_limit, file_limit};
+            const rlimit lim {file_limit, was.rlim_max};
             setrlimit(RLIMIT_FSIZE, &lim);
         }
         char prog[] = "rec";
@@ -413,6 +415,7 @@ Outcome run_child(const std::string& rec_dir, const std::string& work, rlim_t fi
         rec_start(rec_dir.c_str(), "VelmoX-AVMenu", "1.3.0", 1, argv);
         const std::string calls = session(work);
         rec_finish(0);
+        setrlimit(RLIMIT_FSIZE, &was);  // a coverage build writes its counts at _exit
         (void)!write(out[1], calls.data(), calls.size());
         _exit(0);
     }
