@@ -29,12 +29,18 @@ void add_tone(Writes& w, uint32_t hz)
 
 bool input_closed = false;  // the session child closes descriptor 0 first
 
-// Exits with 2 when buzzer_init returns -1.
+// Exits with 2 when buzzer_init returns -1, 4 when it leaves a descriptor open.
 int tones(int, char**)
 {
     if (input_closed)
         close(0);  // each PWM file is then written through descriptor 0
+    const int free_before = dup(2);
+    close(free_before);
     const int rc = buzzer_init();
+    const int free_after = dup(2);
+    close(free_after);
+    if (free_after != free_before)
+        return 4;  // a descriptor left open
     vg()->pwm.present = vg()->pwm.exported = true;  // a channel turning up later wakes nothing
     int kind = 1;
     buzzer_tone(400);
@@ -50,7 +56,8 @@ int tones(int, char**)
     return rc == 0 ? 0 : rc == -1 ? 2 : 3;
 }
 
-// argv[1]: the hold kind. The ramp at these times since the press.
+// argv[1]: the hold kind. The ramp at these times since the press, then
+// the kind's exit chirp.
 // At 1640 ms the first kind's ramp is at 1001 Hz, whose period is the one
 // that 1000000001 ns would round differently.
 const uint32_t ELAPSED_MS[] = {0, 1, 30, 750, 1499, 1500, 1640, 2999, 3000, 3001, 4294967295u};
@@ -61,6 +68,7 @@ int ramp(int, char** argv)
     buzzer_key_down(&kind, std::atoi(argv[1]));  // the ramp reads the kind it stored
     for (const uint32_t ms : ELAPSED_MS)
         buzzer_hold_ramp(&kind, ms);
+    buzzer_exit_chirp(&kind);
     return 0;
 }
 
@@ -77,6 +85,7 @@ TEST_F(Buzzer, ToneWritesPeriodDutyAndEnableOnlyFromSilenceAndOffSilencesDutyFir
         {"fresh controller, input closed", true, false, 0, 0, sounding, true},
         {"exported by an earlier run", true, true, 0, EBUSY, sounding, false},
         {"no controller: silent, but off still writes", false, false, 2, 0, {"duty_cycle=0", "enable=0"}, false},
+        {"a controller without channel 7", true, false, 2, EINVAL, {"export=7", "duty_cycle=0", "enable=0"}, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -84,18 +93,19 @@ TEST_F(Buzzer, ToneWritesPeriodDutyAndEnableOnlyFromSilenceAndOffSilencesDutyFir
         input_closed = c.input_closed;
         vg()->pwm.present = c.present;
         vg()->pwm.exported = c.exported;
+        vg()->pwm.channels = c.first_result == EINVAL ? 4 : 8;
         EXPECT_EQ(vg_run(tones, nullptr, 0).status, c.status);
         EXPECT_EQ(pwm_writes(), c.writes);
         EXPECT_EQ(vg()->pwm.log[0].result, c.first_result);
-        EXPECT_EQ(vg()->slept_us, c.present ? 150000u : 0u) << "only a sounding chirp or beep waits";
+        EXPECT_EQ(vg()->slept_us, c.status == 0 ? 150000u : 0u) << "only a sounding chirp or beep waits";
     }
 }
 
 TEST_F(Buzzer, HoldRampFollowsTheHoldTimeAndCapsAtItsLength)
 {
-    const struct { const char* kind; std::vector<uint32_t> hz; /* key-down, then the ramp */ } cases[] = {
-        {"1", {400, 400, 400, 411, 675, 949, 950, 1001, 1499, 1500, 1500, 1500}},
-        {"2", {550, 550, 550, 566, 950, 1349, 1350, 1350, 1350, 1350, 1350, 1350}},
+    const struct { const char* kind; std::vector<uint32_t> hz; /* key-down, then the ramp */ uint32_t chirp; } cases[] = {
+        {"1", {400, 400, 400, 411, 675, 949, 950, 1001, 1499, 1500, 1500, 1500}, 1700},
+        {"2", {550, 550, 550, 566, 950, 1349, 1350, 1350, 1350, 1350, 1350, 1350}, 1600},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string("kind ") + c.kind);
@@ -107,6 +117,10 @@ TEST_F(Buzzer, HoldRampFollowsTheHoldTimeAndCapsAtItsLength)
             if (expected.size() == 5)
                 expected.push_back("enable=1");  // from silence only
         }
+        // The kind's chirp: silence, the tone from silence, silence.
+        expected.insert(expected.end(), {"duty_cycle=0", "enable=0"});
+        add_tone(expected, c.chirp);
+        expected.insert(expected.end(), {"enable=1", "duty_cycle=0", "enable=0"});
         EXPECT_EQ(pwm_writes(), expected);
     }
 }

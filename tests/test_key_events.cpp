@@ -81,10 +81,12 @@ TEST_F(KeyEvents, DebounceCases)
 // shortly before it wraps (or turns negative), released after, is timed true.
 TEST_F(KeyEvents, HoldAcrossTheClockWrap)
 {
-    // Whole milliseconds only: 1.999999 s is 1999 ms.
+    // Whole milliseconds only: 1.999999 s is 1999 ms, 1.001 s is 1001.
     vg_reset();
-    vg()->now_us = 1999999;
-    EXPECT_EQ(os_now_ms(), 1999);
+    for (const auto& [us, ms] : {std::pair(1999999ull, 1999), std::pair(1001000ull, 1001)}) {
+        vg()->now_us = us;
+        EXPECT_EQ(os_now_ms(), ms);
+    }
     for (uint64_t mark : {1ull << 32, 1ull << 31, 5ull << 32}) {
         settle(mark - 300);
         EXPECT_EQ(run("RRRRRRRRRRRRR..."), Ev({0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, -4})) << "mark " << mark;

@@ -12,7 +12,8 @@ namespace {
 // Taken before main, while the sampler has never been opened in this process.
 const bool never_opened_is_silent = [] {
     vg_reset();
-    return keys_sample() == KEY_NONE && vg()->adc.trace_total == 0 && keys_ready() == 0;
+    return keys_sample() == KEY_NONE && vg()->adc.trace_total == 0 && keys_ready() == 0 && keys_last_raw() == 0 &&
+           keys_last_mv() == 0;
 }();
 
 class KeysAdc : public ::testing::Test {

@@ -56,6 +56,7 @@ TEST_F(ModeGate, RereadsOnlyAnUnknownModeAndRefusesAMismatch)
     EXPECT_EQ(gate(MODE_AV), 0);
     EXPECT_EQ(err, silent + silent + silent + "ODMOWA: tryb gogli=0, apka wymaga=3 (0=? 1=NORMAL 2=HDMI 3=AV)\n");
     EXPECT_EQ(vg_elapsed_ms(), 1200u);
+    EXPECT_EQ(vg()->slept_us, 1200000u) << "two waits of 600 ms to the microsecond";
     EXPECT_EQ(gate(MODE_UNKNOWN), 1);  // "?" required and still silent
     EXPECT_EQ(vg()->i2c.closes, 2);
     // A known but wrong mode is refused at once.

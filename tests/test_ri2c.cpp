@@ -90,6 +90,7 @@ TEST_F(Transport, RefusedCountsSendNothingAndFailuresLeaveTheCallersByte)
     const int zero = ri2c_open();
     EXPECT_EQ(zero, 0);
     EXPECT_EQ(ri2c_close(zero), 0);
+    EXPECT_EQ(fcntl(0, F_GETFD), -1) << "descriptor 0 is closed";
     dup2(input, 0);
     close(input);
     vg()->i2c.present = false;

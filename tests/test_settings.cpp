@@ -110,6 +110,8 @@ TEST_F(Settings, LoadRestoresTheFileOrTheDefaultsToAllFourRegistersInOrder)
         // A megabyte of digits is one huge number: clamped, and the rest read.
         {std::string(1 << 20, '9') + " 1 2 3\n", "settings: restore 100/1/2/3\n", {0x7D, 0x02, 0x05, 0x87}},
         {std::string(1 << 20, '7'), "settings: restore 50/50/50/50\n", {0x00, 0x80, 0x80, 0x00}},
+        // The last number's last digit alone in a read of its own.
+        {std::string(121, ' ') + "1 2 3 45", "settings: restore 1/2/3/45\n", {0x82, 0x05, 0x07, 0xF3}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file.substr(0, 20) + " (" + std::to_string(c.file.size()) + " bytes)");

@@ -71,7 +71,7 @@ int vg_pwm_write(int handle, const char* text, size_t n)
     if (end == buf)
         rc = -EINVAL;
     else if (handle == ATTR_EXPORT) {
-        if (v != 7)
+        if (v != 7 || v >= static_cast<unsigned long>(p.channels))
             rc = -EINVAL;
         else if (p.exported)
             rc = -EBUSY;

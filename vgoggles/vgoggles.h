@@ -135,6 +135,7 @@ struct VgPwmWrite {
 
 struct VgPwm {
     bool present = true;   // false: no pwmchip0 at all
+    int channels = 8;      // pwm0 to pwm(channels - 1): an export past them is refused (EINVAL)
     bool exported = false;
     uint32_t period = 0;
     uint32_t duty = 0;

@@ -533,30 +533,33 @@ class Worker:
 
     def one(self, m, original, target):
         t0 = time.time()
-        covering = self.lines.get("%s:%d" % (m["file"], m["line"]), [])
+        run_here = self.lines.get("%s:%d" % (m["file"], m["line"]), [])
+        covering = run_here
         if not covering and m["line"] not in self.known.get(m["file"], ()):
             # A line without code of its own (a constant, a member's initial
             # value, a declaration): every test that runs the file judges it.
-            covering = self.file_tests.get(m["file"], [])
+            covering = sorted(self.file_tests.get(m["file"], ()))
         with open(target, "wb") as fh:
             fh.write(original[:m["start"]] + m["mutated"].encode() + original[m["end"]:])
-        if not covering:
-            any_test = next(iter(self.tests_of_file(m["file"])), None)
-            ok = ninja(self.build, [any_test["target"] if any_test else "all"], jobs=self.jobs)[0]
-            m["status"], m["note"] = ("survived", "no test runs this line") if ok else ("stillborn", "does not build")
-            return
-        # Quick tests first; each test program is linked only when its turn
-        # comes, as most mutants fall to the first test.
-        tests = sorted((self.tests[i] for i in covering), key=lambda t: t["seconds"])
+        # Per-test coverage misses what runs in a child killed by a signal or
+        # one that gave up its rights (it writes no counts): before a survivor
+        # is reported, the other tests that run its file have their say.
+        first = sorted((self.tests[i] for i in covering), key=lambda t: t["seconds"])
+        rest = sorted((t for i, t in enumerate(self.tests) if i in self.file_tests.get(m["file"], ()) and i not in covering),
+                      key=lambda t: t["seconds"])
         m["status"] = "survived"
         built = set()
-        for t in tests:
+        if not first and not rest:
+            if not ninja(self.build, ["all"], jobs=self.jobs)[0]:
+                m["status"], m["note"] = "stillborn", "does not build"
+        for n, t in enumerate(first + rest):
             if t["target"] not in built:
+                # Each test program is linked only when its turn comes: most
+                # mutants fall to the first, quickest test.
                 built.add(t["target"])
-                ok, out = ninja(self.build, [t["target"]], jobs=self.jobs)
-                if not ok:
+                if not ninja(self.build, [t["target"]], jobs=self.jobs)[0]:
                     m["status"], m["note"] = "stillborn", "does not build"
-                    return
+                    break
             limit = self.args.test_timeout + 4 * t["seconds"]
             r = run_test(self.prefix, t, self.build, limit)
             if r == "timeout":
@@ -564,29 +567,14 @@ class Worker:
                 break
             if r == "fail":
                 # Confirmed only if it fails again when run alone.
-                again = run_test(self.prefix, t, self.build, limit)
-                if again != "pass":
+                if run_test(self.prefix, t, self.build, limit) != "pass":
                     m["status"], m["by"] = "killed", t["name"]
+                    if n >= len(first):
+                        m["note"] = "by a test whose counts miss the line"
                     break
                 m["note"] = "flaky: %s failed once, then passed" % t["name"]
-        if m["status"] == "survived":
-            # Per-test coverage misses what runs in a child killed by a
-            # signal (it writes no counts): before a survivor is reported,
-            # the other tests that run its file have their say.
-            ran = set(covering)
-            for t in sorted((t for t in self.tests_of_file(m["file"]) if self.tests.index(t) not in ran),
-                            key=lambda t: t["seconds"]):
-                if t["target"] not in built:
-                    built.add(t["target"])
-                    if not ninja(self.build, [t["target"]], jobs=self.jobs)[0]:
-                        m["status"], m["note"] = "stillborn", "does not build"
-                        break
-                limit = self.args.test_timeout + 4 * t["seconds"]
-                r = run_test(self.prefix, t, self.build, limit)
-                if r != "pass" and (r == "timeout" or run_test(self.prefix, t, self.build, limit) != "pass"):
-                    m["status"], m["by"] = "killed", t["name"]
-                    m["note"] = "timeout" if r == "timeout" else "by a test whose counts miss the line"
-                    break
+        if m["status"] == "survived" and not run_here and not m.get("note"):
+            m["note"] = "no test runs this line"
         m["seconds"] = round(time.time() - t0, 2)
 
 
