@@ -58,6 +58,8 @@ TEST_F(Crash, KilledAnywhereTheServiceRunsAgainAndTheSettingsStayWhole)
         else  // between the synced temporary file and the rename
             vg()->card.crash_before_rename = true;
         SCOPED_TRACE("run " + std::to_string(run) + ": killed in " + KINDS[run % 4]);
+        int gone = 0;  // the stand-in ends only with the test: say so if something else ended it
+        ASSERT_EQ(waitpid(service, &gone, WNOHANG), 0) << "the stand-in service is gone, status " << gone;
         const VgRun r = vg_run(avmenu_main, nullptr, 0);
         const auto died = Clock::now();
         ASSERT_TRUE(r.signalled && r.status == 128 + SIGKILL) << r.status << r.err;
@@ -72,6 +74,7 @@ TEST_F(Crash, KilledAnywhereTheServiceRunsAgainAndTheSettingsStayWhole)
         int reaped = 0, status = -1;
         while (subreaper && reaped <= 0 && Clock::now() - died < std::chrono::seconds(3) && usleep(2000) == 0)
             reaped = waitpid(-1, &status, WNOHANG);
+        EXPECT_NE(reaped, service) << "the stand-in service died, status " << status;
         EXPECT_TRUE(!subreaper || (reaped > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0)) << status;
 
         const std::string line = read_settings();
