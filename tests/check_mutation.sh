@@ -11,9 +11,15 @@ src=${1:?usage: check_mutation.sh SOURCE_DIR WORK_DIR}
 work=${2:?usage: check_mutation.sh SOURCE_DIR WORK_DIR}
 fixture=$src/tests/mutation-fixture
 
+status=0
 /usr/bin/python3 "$src/scripts/lib/mutation.py" --root "$fixture" --shipped fx --work "$work" \
     --coverage-build "$work/coverage" --equivalents "$fixture/equivalents.txt" --jobs 1 --test-timeout 2 \
-    >"$work.log" 2>&1 || { cat "$work.log"; echo "check_mutation: the tool failed"; exit 1; }
+    >"$work.log" 2>&1 || status=$?
+if [ "$status" = 3 ] && grep -q "no private namespaces here" "$work.log"; then
+    tail -n 1 "$work.log"
+    exit 77  # skipped: the tool runs mutants only where each test has namespaces of its own
+fi
+[ "$status" = 0 ] || { cat "$work.log"; echo "check_mutation: the tool failed"; exit 1; }
 
 /usr/bin/python3 - "$work/results.json" "$work/report.txt" <<'PY'
 import json, sys

@@ -95,15 +95,22 @@ def sync_copy(root, files, dest):
 
 def namespace_prefix():
     """The wrapper every test runs under: private PID, mount and network
-    namespaces with loopback up; [] where the system allows none."""
-    lo = 'ip link set lo up && exec "$@"'
-    for unshare in (["unshare", "-p", "-f", "--mount-proc", "-n"],
-                    ["unshare", "-p", "-f", "-m", "--propagation", "unchanged", "--mount-proc", "-n"]):
-        cmd = unshare + ["--", "bash", "-c", lo, "ns", "true"]
-        if subprocess.run(cmd, capture_output=True).returncode == 0:
-            return unshare + ["--", "bash", "-c", lo, "ns"]
-    say("no private namespaces here: the tests share this machine's processes and ports")
-    return []
+    namespaces with loopback up, the ways scripts/lib/private-run takes (the
+    second one under chroot: only /proc made private). Without them the run
+    stops: a mutant that signals the wrong process would reach whatever
+    runs on the machine, and the two workers' stand-ins would meet."""
+    ways = ((["unshare", "-p", "-f", "--mount-proc", "-n"], 'ip link set lo up && exec "$@"'),
+            (["unshare", "-p", "-f", "-m", "--propagation", "unchanged", "-n"],
+             'mountpoint -q /proc && mount --make-rprivate /proc && mount -t proc proc /proc && '
+             'ip link set lo up && exec "$@"'))
+    why = ""
+    for unshare, inside in ways:
+        r = subprocess.run(unshare + ["--", "bash", "-c", inside, "ns", "true"], capture_output=True, text=True)
+        if r.returncode == 0:
+            return unshare + ["--", "bash", "-c", inside, "ns"]
+        why = why or (r.stderr.strip().splitlines() or ["no reason given"])[-1]
+    say("no private namespaces here (%s): mutants are run only where each test has its own" % why)
+    sys.exit(3)
 
 
 def run_test(prefix, test, build, seconds, env=None, output=None):
