@@ -107,6 +107,11 @@ int start_standin(const char* name)
     const pid_t pid = fork();
     if (pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
+        // A session of its own, as the goggles' service has: stopped, it
+        // must not make the test's process group one with stopped members,
+        // which the kernel sends SIGHUP and SIGCONT when the group is left
+        // without a parent outside it (a test command run in the background).
+        setsid();
         prctl(PR_SET_NAME, name);
         for (;;)
             pause();
