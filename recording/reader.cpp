@@ -538,6 +538,8 @@ int rec_reader_open(RecReader* r, const char* text, size_t size)
         return fail(r, "the second line must be 'args'");
     size_t used = 0;
     for (int i = 1; i < l.n; ++i) {
+        if (used + 1 >= sizeof h.args)  // no room left for even an empty one and its NUL
+            return fail(r, "the arguments are too long");
         const int n = rec_unescape(l.f[i].p, l.f[i].n, reinterpret_cast<uint8_t*>(h.args + used),
                                    sizeof h.args - used - 1, false);
         if (n < 0 || std::memchr(h.args + used, '\0', static_cast<size_t>(n)) != nullptr)

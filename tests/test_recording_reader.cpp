@@ -64,6 +64,10 @@ TEST(RecordingReader, DamagedOrCutFilesAreRefusedWithTheirLineNumber)
         {"velmox-recording 1 program=X version=1 t0=1.5\nargs\n", "line 1: bad t0"},
         {"velmox-recording 1 program=X version=1\n", "line 2: no 'args' line"},
         {"velmox-recording 1 program=X version=1\ndev_close 3 -> 0\n", "line 2: the second line must be 'args'"},
+        {"velmox-recording 1 program=X version=1\nargs " + std::string(100, 'a') + ' ' + std::string(100, 'b') + ' ' +
+             std::string(53, 'c') + " d\n",
+         "line 2: the arguments are too long"},  // the first three fill the 256 bytes, their NULs included
+        {"velmox-recording 1 program=X version=1\nargs " + std::string(300, 'x') + "\n", "line 2: bad argument 1"},
         {HEAD + TURN + "end 0 2.000000000", "line 8: no newline at the end: the file is cut short"},
         {HEAD + "reg_store 18", "line 3: no newline at the end: the file is cut short"},
         {HEAD + "frobnicate 1\n", "line 3: unknown entry 'frobnicate'"},
