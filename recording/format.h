@@ -50,6 +50,8 @@ constexpr const char* REC_KIND_NAMES[REC_KIND_COUNT] = {
 
 constexpr const char* REC_REPEAT = "repeat";
 
+constexpr const char* rec_kind_name(RecKind k) { return k < REC_KIND_COUNT ? REC_KIND_NAMES[k] : "?"; }
+
 // A sleep ends a turn.
 constexpr bool rec_is_sleep(RecKind k) { return k == REC_USLEEP || k == REC_SLEEP; }
 

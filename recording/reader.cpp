@@ -481,6 +481,8 @@ int rec_reader_open(RecReader* r, const char* text, size_t size)
     r->pos = 0;
     r->line = 0;
     r->ended = false;
+    r->cut_line = 0;
+    r->cut[0] = '\0';
     r->error[0] = '\0';
     r->turn_n = -1;
     r->cur_n = 0;

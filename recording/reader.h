@@ -83,6 +83,11 @@ struct RecReader {
     int line;  // the last line read
     RecHeader header;
     bool ended;  // the end line was read
+    // Where a power cut ended the file: the line that was cut (a last line
+    // without its newline, or NUL bytes after the last one), 0 when the
+    // file ends after a whole line; `cut` says so in words.
+    int cut_line;
+    char cut[160];
     char error[192];
     // Turns, for repeat lines: the last complete turn, and the current one.
     RecEntry turn[REC_TURN_MAX];

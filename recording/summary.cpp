@@ -232,7 +232,7 @@ int main(int argc, char** argv)
     std::string faults;
     for (int k = 0; k < REC_KIND_COUNT; ++k) {
         if (s.failed[k] > 0)
-            faults += std::string(faults.empty() ? "" : ", ") + REC_KIND_NAMES[k] + " failed " +
+            faults += std::string(faults.empty() ? "" : ", ") + rec_kind_name(k) + " failed " +
                       std::to_string(s.failed[k]) + "x (last errno " + std::to_string(s.failed_errno[k]) + ")";
     }
     std::printf("faults:    %s\n", faults.empty() ? "none" : faults.c_str());
@@ -240,7 +240,7 @@ int main(int argc, char** argv)
         std::printf("ended:     status %d; last diagnostic: %s\n", s.end->status, s.last_stderr.c_str());
     else
         std::printf("ended:     no end line: killed, crashed or still running after line %d (%s); last diagnostic: %s\n",
-                    s.last.first_line, s.entries > 0 ? REC_KIND_NAMES[s.last.kind] : "no entry",
+                    s.last.first_line, s.entries > 0 ? rec_kind_name(s.last.kind) : "no entry",
                     s.last_stderr.c_str());
     return 0;
 }

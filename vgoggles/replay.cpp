@@ -75,7 +75,7 @@ const RecEntry& take(RecKind kind)
             stop("%s", reader.error);
         if (rc == 0)
             stop("line %d: the recording ends here; the program goes on with %s", reader.line,
-                 REC_KIND_NAMES[kind]);
+                 rec_kind_name(kind));
         r->line = entry.line;
         if (entry.kind == REC_SERVICE) {
             service_pid_recorded = entry.pid;
@@ -90,7 +90,7 @@ const RecEntry& take(RecKind kind)
         r->ms = now_ms - first_ms;
         if (entry.kind != kind)
             stop("line %d: the program makes a call of kind %s where the recording has %s", entry.line,
-                 REC_KIND_NAMES[kind], REC_KIND_NAMES[entry.kind]);
+                 rec_kind_name(kind), rec_kind_name(entry.kind));
         return entry;
     }
 }
@@ -364,7 +364,7 @@ int replay_entry(int (*program_main)(int, char**), int argc, char** argv)
     } else if (last.kind != REC_END) {
         entry = last;
         stop("line %d: the program returns %d where the recording goes on with %s", last.line, status,
-             REC_KIND_NAMES[last.kind]);
+             rec_kind_name(last.kind));
     } else {
         r->ended = true;
         r->recorded_status = last.status;
