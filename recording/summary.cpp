@@ -232,7 +232,7 @@ int main(int argc, char** argv)
     std::string faults;
     for (int k = 0; k < REC_KIND_COUNT; ++k) {
         if (s.failed[k] > 0)
-            faults += std::string(faults.empty() ? "" : ", ") + rec_kind_name(k) + " failed " +
+            faults += std::string(faults.empty() ? "" : ", ") + rec_kind_name(static_cast<RecKind>(k)) + " failed " +
                       std::to_string(s.failed[k]) + "x (last errno " + std::to_string(s.failed_errno[k]) + ")";
     }
     std::printf("faults:    %s\n", faults.empty() ? "none" : faults.c_str());
