@@ -46,3 +46,36 @@ int ri2c_read_reg(int fd, int reg, uint8_t* value);
 int lt8668_select_bank(int fd);
 int lt8668_write_reg(int fd, int reg, int value);
 int lt8668_read_reg(int fd, int reg, uint8_t* value);
+
+// How much of a transport payload of `len` bytes the program fills before
+// the request (sent), and how much is the read area the driver fills (got).
+// `payload` holds at least the first min(len, 12) bytes.
+struct Ri2cPayloadSplit {
+    uint32_t sent;
+    uint32_t got;
+};
+constexpr Ri2cPayloadSplit ri2c_payload_split(uint32_t cmd, uint32_t len, const uint8_t* payload)
+{
+    uint64_t words = 0, fixed = 0;
+    const bool reads = cmd == RI2C_CMD_WRITE_READ || cmd == RI2C_CMD_READ;
+    switch (cmd) {
+    case RI2C_CMD_SELECT: fixed = 16; break;
+    case RI2C_CMD_READ: fixed = 12; break;
+    case RI2C_CMD_WRITE:
+    case RI2C_CMD_WRITE_READ:
+        // The count of bytes to write, the third little-endian word.
+        if (len >= 12)
+            words = static_cast<uint64_t>(payload[8]) | static_cast<uint64_t>(payload[9]) << 8 |
+                    static_cast<uint64_t>(payload[10]) << 16 | static_cast<uint64_t>(payload[11]) << 24;
+        fixed = (cmd == RI2C_CMD_WRITE ? 12 : 16) + words;
+        break;
+    default: fixed = len; break;
+    }
+    uint64_t sent = fixed < len ? fixed : len;
+    if (sent > RI2C_MAX_PAYLOAD)
+        sent = RI2C_MAX_PAYLOAD;
+    uint64_t got = reads ? len - sent : 0;
+    if (got > RI2C_MAX_DATA)
+        got = RI2C_MAX_DATA;
+    return {static_cast<uint32_t>(sent), static_cast<uint32_t>(got)};
+}

@@ -26,7 +26,11 @@ int __wrap_open(const char* path, int flags, ...);
 int __wrap_kill(pid_t pid, int sig)
 {
     const int rc = __real_kill(pid, sig);
-    rec_kill(pid, sig, rc);
+    if (RecEntry* e = rec_begin(REC_KILL, rc)) {
+        e->pid = pid;
+        e->sig = sig;
+        rec_commit();
+    }
     return rc;
 }
 
@@ -36,23 +40,33 @@ pid_t __wrap_fork()
     const pid_t child = __real_fork();
     if (child == 0)
         rec_forget();
-    else
-        rec_fork(child);
+    else if (rec_begin(REC_FORK, child) != nullptr)
+        rec_commit();
     return child;
 }
 
 pid_t __wrap_waitpid(pid_t pid, int* status, int options)
 {
     const pid_t got = __real_waitpid(pid, status, options);
-    rec_waitpid(pid, options, got, status);
+    if (RecEntry* e = rec_begin(REC_WAITPID, got)) {
+        e->pid = pid;
+        e->options = options;
+        e->has_status = status != nullptr;
+        e->status = status != nullptr ? *status : 0;
+        rec_commit();
+    }
     return got;
 }
 
 ssize_t __wrap_write(int fd, const void* buf, size_t count)
 {
     const ssize_t rc = __real_write(fd, buf, count);
-    if (fd == 2)
-        rec_stderr(buf, count, rc);
+    if (fd == 2) {
+        if (RecEntry* e = rec_begin(REC_STDERR, rc)) {
+            rec_set_data(e, buf, count);
+            rec_commit();
+        }
+    }
     return rc;
 }
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include "i2c/ri2c.h"
@@ -21,153 +22,45 @@
 #define REC_CPU "other"
 #endif
 
+RecRepeat rec_repeat {};
+char* rec_detail::entries_digits = nullptr;
+
 namespace {
 
 constexpr int FIRST_FD = 64;  // above the program's own descriptors
 constexpr int MAX_NUMBER = 9999;
-
-// What is compared to tell a repeated turn: the kinds an idle turn is made
-// of. Entries of other kinds make their turn one that is never repeated.
-struct Brief {
-    uint8_t kind;
-    uint32_t a, b;
-    int32_t rc;
-    int32_t err;
-    bool operator==(const Brief&) const = default;
-};
+// The card is reserved a quarter megabyte at a time; the file is mapped a
+// window at a time, locked in memory so that a write never waits for the
+// card (nor faults on a card that was pulled).
+constexpr off_t RESERVE = 256 * 1024;
+constexpr off_t WINDOW = 64 * 1024;
+constexpr uint64_t WRITEBACK_US = 1000000;
 
 int fd = -1;
-off_t end_at = 0;     // where the next line goes
 char path[REC_MAX_PATH + 32];
+off_t end_at = 0;        // where the next line goes
+off_t reserved = 0;      // the file's size on the card: reserved, NUL until written
+char* window = nullptr;  // the file's bytes [window_at, window_at + WINDOW)
+off_t window_at = 0;
+bool dirty = false;      // lines written since the last write-back
+RecStats stats {};
 uintptr_t map_base = 0;
 bool scan_pending = false;
 int scan_errno = 0;
 
-Brief prev[REC_TURN_MAX];
-int prev_n = 0;       // 0: the last turn cannot be repeated
-Brief cur[REC_TURN_MAX];
-int cur_n = 0;        // -1: the current turn cannot be repeated
-bool matching = false;
-int matched = 0;      // entries of the current turn equal to the last turn's so far
-off_t repeat_at = -1; // the open repeat line, -1: none
+// Turns, for repeats: the last whole turn, the current one.
+RecBrief prev[REC_TURN_MAX];
+int prev_n = 0;        // 0: the last turn cannot be repeated
+RecBrief cur[REC_TURN_MAX];
+int cur_n = 0;         // -1: the current turn cannot be repeated
+int matched = -1;      // entries of the current turn equal to the last turn's; -1: not matching
+char* repeat_line = nullptr;  // the open repeat line in the window
 
+RecEntry pending;        // the entry rec_begin hands out
+RecEntry scratch;        // the service line, a repeatable call written out
 char line[REC_MAX_LINE];
 
-// ---- formatting, without the C library's printf -------------------------
-
-struct Out {
-    char* p = line;
-    char* const end = line + sizeof line - 1;  // the last byte is kept for the newline
-    void ch(char c)
-    {
-        if (p < end)
-            *p++ = c;
-    }
-    void str(const char* s)
-    {
-        while (*s != '\0')
-            ch(*s++);
-    }
-    void u(uint64_t v)
-    {
-        char digits[20];
-        int n = 0;
-        do {
-            digits[n++] = static_cast<char>('0' + v % 10);
-            v /= 10;
-        } while (v != 0);
-        while (n > 0)
-            ch(digits[--n]);
-    }
-    void i(int64_t v)
-    {
-        if (v < 0) {
-            ch('-');
-            u(static_cast<uint64_t>(-(v + 1)) + 1);
-        } else {
-            u(static_cast<uint64_t>(v));
-        }
-    }
-    void base(uint64_t v, unsigned shift)
-    {
-        char digits[22];
-        int n = 0;
-        const uint64_t mask = (1u << shift) - 1;
-        do {
-            digits[n++] = "0123456789abcdef"[v & mask];
-            v >>= shift;
-        } while (v != 0);
-        while (n > 0)
-            ch(digits[--n]);
-    }
-    void x(uint64_t v) { base(v, 4); }
-    void bytes(const uint8_t* b, size_t n)
-    {
-        if (n == 0)
-            ch('-');
-        for (size_t k = 0; k < n; ++k) {
-            ch("0123456789abcdef"[b[k] >> 4]);
-            ch("0123456789abcdef"[b[k] & 15]);
-        }
-    }
-    void escaped(const void* data, size_t n, bool spaces)
-    {
-        const auto* b = static_cast<const uint8_t*>(data);
-        if (!spaces && (n == 0 || (n == 1 && b[0] == '-'))) {
-            str(n == 0 ? "-" : "%2D");
-            return;
-        }
-        for (size_t k = 0; k < n; ++k) {
-            if ((b[k] > ' ' && b[k] <= '~' && b[k] != '%') || (spaces && b[k] == ' ')) {
-                ch(static_cast<char>(b[k]));
-            } else {
-                ch('%');
-                ch("0123456789ABCDEF"[b[k] >> 4]);
-                ch("0123456789ABCDEF"[b[k] & 15]);
-            }
-        }
-    }
-    void path(const char* s) { escaped(s, s != nullptr ? strnlen(s, REC_MAX_PATH - 1) : 0, false); }
-    // " -> RC" and " errno=N" for a negative result.
-    void result(int64_t rc, int err)
-    {
-        str(" -> ");
-        i(rc);
-        if (rc < 0) {
-            str(" errno=");
-            i(err);
-        }
-    }
-    void time(int64_t sec, int64_t nsec)
-    {
-        i(sec);
-        ch('.');
-        char digits[9];
-        for (int k = 8; k >= 0; --k, nsec /= 10)
-            digits[k] = static_cast<char>('0' + nsec % 10);
-        for (char d : digits)
-            ch(d);
-    }
-    void kind(RecKind k) { str(REC_KIND_NAMES[k]); }
-    // One more field: a space and the value.
-    void arg_i(int64_t v)
-    {
-        ch(' ');
-        i(v);
-    }
-    void arg_x(uint64_t v)
-    {
-        ch(' ');
-        x(v);
-    }
-    void arg_path(const char* s)
-    {
-        ch(' ');
-        path(s);
-    }
-};
-
-// ---- the file -----------------------------------------------------------
+// ---- the file on the card ------------------------------------------------------
 
 const char* reason(int err)
 {
@@ -185,76 +78,104 @@ const char* reason(int err)
     }
 }
 
+void unmap()
+{
+    if (window != nullptr)
+        ::munmap(window, static_cast<size_t>(WINDOW));
+    window = nullptr;
+    repeat_line = nullptr;
+    rec_repeat.next = nullptr;
+}
+
+// Lets the file go. What was written stays, whole lines only; the space
+// reserved after them goes.
+void close_file()
+{
+    unmap();
+    if (fd >= 0) {
+        (void)!::ftruncate(fd, end_at);
+        ::close(fd);
+    }
+    fd = -1;
+}
+
 // Says once why the program does not record, and stops.
 void give_up(const char* where, int err)
 {
-    if (fd >= 0) {
-        ::close(fd);
-        fd = -1;
-    }
+    close_file();
     char msg[REC_MAX_PATH + 96];
     const int n = std::snprintf(msg, sizeof msg, "rec: cannot record (%s: %s, errno %d)\n", where, reason(err), err);
     if (n > 0)
         (void)!::write(2, msg, static_cast<size_t>(n) < sizeof msg ? static_cast<size_t>(n) : sizeof msg - 1);
 }
 
-// The program's errno stays as its own call left it, whatever happens here.
-bool put_at(const char* text, size_t n, off_t at)
+// Makes the file at least `need` bytes long on the card, a reserve ahead
+// where the card has room, else just what is needed.
+bool reserve(off_t need)
+{
+    if (need <= reserved)
+        return true;
+    for (const off_t size : {reserved + RESERVE > need ? reserved + RESERVE : need + RESERVE, need}) {
+        int rc = ::fallocate(fd, 0, reserved, size - reserved);
+        if (rc < 0 && errno == EOPNOTSUPP)
+            rc = ::ftruncate(fd, size);
+        if (rc == 0) {
+            reserved = size;
+            ++stats.reserves;
+            return true;
+        }
+        if (errno != ENOSPC && errno != EFBIG && errno != EDQUOT)
+            break;
+    }
+    give_up(path, errno);
+    return false;
+}
+
+// The window that holds [end_at, end_at + n).
+bool map_for(size_t n)
+{
+    if (window != nullptr && end_at + static_cast<off_t>(n) <= window_at + WINDOW)
+        return true;
+    unmap();
+    window_at = end_at & ~static_cast<off_t>(4095);
+    void* p = ::mmap(nullptr, static_cast<size_t>(WINDOW), PROT_READ | PROT_WRITE, MAP_SHARED, fd, window_at);
+    if (p == MAP_FAILED) {
+        give_up(path, errno);
+        return false;
+    }
+    window = static_cast<char*>(p);
+    ++stats.remaps;
+    const off_t lock = (reserved < window_at + WINDOW ? reserved : window_at + WINDOW) - window_at;
+    (void)::mlock(window, static_cast<size_t>(lock));  // best effort: the program runs on without it
+    return true;
+}
+
+// Appends text at the end. The program's errno stays as its own call left it.
+char* append(const char* text, size_t n)
 {
     const int keep = errno;
-    size_t done = 0;
-    while (done < n) {
-        const ssize_t w = ::pwrite(fd, text + done, n - done, at + static_cast<off_t>(done));
-        if (w <= 0) {
-            const int err = w < 0 ? errno : ENOSPC;
-            // A line cut short is taken back: the file still ends with a whole entry.
-            if (done > 0)
-                (void)!::ftruncate(fd, at);
-            give_up(path, err);
-            errno = keep;
-            return false;
-        }
-        done += static_cast<size_t>(w);
+    char* at = nullptr;
+    if (reserve(end_at + static_cast<off_t>(n)) && map_for(n)) {
+        at = window + (end_at - window_at);
+        std::memcpy(at, text, n);
+        end_at += static_cast<off_t>(n);
+        stats.bytes = end_at;
+        dirty = true;
     }
-    return true;
+    errno = keep;
+    return at;
 }
 
-bool append(const char* text, size_t n)
+// Starts the card's write-back of what is new, without waiting for it.
+void write_back()
 {
-    if (!put_at(text, n, end_at))
-        return false;
-    end_at += static_cast<off_t>(n);
-    return true;
-}
-
-// "repeat TTTTTTTTTT PP\n": fixed width, rewritten in place. The count
-// is kept as text and counted up digit by digit: an idle turn must cost
-// the wearer next to nothing.
-char repeat_text[] = "repeat 0000000000 00\n";
-constexpr int TURN_DIGITS_END = 16;
-constexpr int TURN_DIGITS_START = 7;
-
-void write_repeat()
-{
-    repeat_text[18] = matched >= 10 ? '1' : '0';
-    repeat_text[19] = static_cast<char>('0' + (matched >= 10 ? matched - 10 : matched));
-    if (repeat_at < 0) {
-        repeat_at = end_at;
-        append(repeat_text, sizeof repeat_text - 1);
-    } else {
-        put_at(repeat_text, sizeof repeat_text - 1, repeat_at);
-    }
-}
-
-void count_turn()
-{
-    for (int k = TURN_DIGITS_END; k >= TURN_DIGITS_START; --k) {
-        if (repeat_text[k] != '9') {
-            ++repeat_text[k];
-            return;
-        }
-        repeat_text[k] = '0';
-    }
+    if (fd < 0 || (!dirty && repeat_line == nullptr))
+        return;
+    const int keep = errno;
+    if (::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE) == 0)
+        ++stats.writebacks;
+    dirty = false;
+    errno = keep;
 }
 
 // ---- turns ----------------------------------------------------------------
@@ -262,45 +183,45 @@ void count_turn()
 void end_turn()
 {
     if (cur_n > 0) {
-        std::memcpy(prev, cur, sizeof(Brief) * static_cast<size_t>(cur_n));
+        std::memcpy(prev, cur, sizeof(RecBrief) * static_cast<size_t>(cur_n));
         prev_n = cur_n;
+        for (int i = 0; i < prev_n; ++i) {
+            const int next = i + 1 == prev_n ? 0 : i + 1;
+            prev[i].entries[0] = static_cast<char>('0' + next / 10);
+            prev[i].entries[1] = static_cast<char>('0' + next % 10);
+        }
     } else {
         prev_n = 0;
     }
     cur_n = 0;
-    matching = prev_n > 0;
-    matched = 0;
+    matched = prev_n > 0 ? 0 : -1;
 }
 
-// True when the entry repeats the last turn and was counted, not written.
-bool repeated(const Brief& b)
+// Ends an open repeat before an entry that differs: its first entries
+// become the current turn's.
+void close_repeat()
 {
-    if (!matching || !(b == prev[matched]))
-        return false;
-    if (++matched == prev_n) {
-        count_turn();
-        matched = 0;
-    }
-    write_repeat();
-    return true;
+    if (repeat_line != nullptr)
+        matched = static_cast<int>(rec_repeat.next - prev);
+    if (matched < 0)
+        return;
+    std::memcpy(cur, prev, sizeof(RecBrief) * static_cast<size_t>(matched));
+    cur_n = matched;
+    matched = -1;
+    repeat_line = nullptr;
+    rec_repeat.next = nullptr;
 }
 
 void note_service();
 
-// Writes the line in `line` up to out.p for an entry that was not repeated,
-// and notes it on the current turn (comparable: b is its brief).
-void emit(Out& out, const Brief* b)
+// Writes an entry that was not repeated, and notes it on the current turn
+// (b: its brief when it is a call an idle turn makes).
+void emit(const RecEntry& e, const RecBrief* b)
 {
-    if (matching) {
-        // The turn stops repeating here: its first entries are the last turn's.
-        std::memcpy(cur, prev, sizeof(Brief) * static_cast<size_t>(matched));
-        cur_n = matched;
-        matching = false;
-        repeat_at = -1;
-        std::memcpy(repeat_text + TURN_DIGITS_START, "0000000000", 10);
-    }
-    *out.p++ = '\n';  // always room: Out stops short of the buffer's end
-    if (!append(line, static_cast<size_t>(out.p - line)))
+    close_repeat();
+    const size_t n = rec_entry_format(e, line);
+    line[n] = '\n';
+    if (append(line, n + 1) == nullptr)
         return;
     if (b == nullptr || cur_n < 0 || cur_n == REC_TURN_MAX)
         cur_n = -1;
@@ -314,9 +235,7 @@ void emit(Out& out, const Brief* b)
 // service's pid goes in first when a scan has just ended.
 bool begin()
 {
-    if (fd < 0)
-        return false;
-    if (scan_pending)
+    if (fd >= 0 && scan_pending)
         note_service();
     return fd >= 0;
 }
@@ -324,56 +243,69 @@ bool begin()
 void note_service()
 {
     scan_pending = false;
-    Out out;
-    out.kind(REC_SERVICE);
-    out.ch(' ');
-    if (scan_errno != 0) {
-        out.str("-2 errno=");
-        out.i(scan_errno);
-    } else {
-        out.i(service_pid());
-    }
-    emit(out, nullptr);
+    rec_entry_clear(&scratch, REC_SERVICE);
+    scratch.pid = scan_errno != 0 ? -2 : service_pid();
+    scratch.err = scan_errno;
+    emit(scratch, nullptr);
 }
-
-// The errno a failed call left; 0 for a call that did not fail.
-int saved_errno(long rc) { return rc < 0 ? errno : 0; }
-
-// An entry of a comparable kind: counted when it repeats, else written.
-void brief_entry(RecKind kind, uint32_t a, uint32_t b, int32_t rc, int32_t err, void (*format)(Out&, const Brief&))
-{
-    if (!begin())
-        return;
-    const Brief brief {kind, a, b, rc, err};
-    if (repeated(brief))
-        return;
-    Out out;
-    out.kind(kind);
-    format(out, brief);
-    emit(out, &brief);
-}
-
-// An entry of any other kind: its fields after its word, then written.
-template <typename Fields>
-void entry(RecKind kind, long rc, const Fields& fields)
-{
-    const int err = saved_errno(rc);
-    if (!begin())
-        return;
-    Out out;
-    out.kind(kind);
-    fields(out, err);
-    emit(out, nullptr);
-}
-
-
-uint32_t offset_of(const volatile uint32_t* reg)
-{
-    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(reg) - map_base);
-}
-
 
 }  // namespace
+
+// ---- the repeat line ----------------------------------------------------------
+
+// "repeat TTTTTTTTTT PP": fixed width, counted up in place in the mapping.
+constexpr char REPEAT_TEXT[] = "repeat 0000000000 00\n";
+constexpr int TURN_DIGITS_START = 7, TURN_DIGITS_END = 16, ENTRIES_AT = 18;
+
+void rec_repeat_turn_done()
+{
+    rec_repeat.next = prev;
+    for (int k = TURN_DIGITS_END; k >= TURN_DIGITS_START; --k) {
+        if (repeat_line[k] != '9') {
+            ++repeat_line[k];
+            return;
+        }
+        repeat_line[k] = '0';
+    }
+}
+
+void rec_repeat_second()
+{
+    rec_repeat.slept_us = 0;
+    write_back();
+}
+
+void rec_brief(RecKind kind, uintptr_t a, uint32_t b, int32_t rc)
+{
+    const RecBrief brief {a, b, rc, rc < 0 ? errno : 0, kind, {'0', '0'}};
+    if (!begin())
+        return;
+    if (matched >= 0 && rec_repeat.next == nullptr && repeat_line == nullptr) {
+        const RecBrief& p = prev[matched];
+        if (p.kind == brief.kind && p.a == a && p.b == b && p.rc == rc && p.err == brief.err) {
+            // The first call of a repeat: the line goes in, then counts in place.
+            char* at = append(REPEAT_TEXT, sizeof REPEAT_TEXT - 1);
+            if (at == nullptr)
+                return;
+            repeat_line = at;
+            rec_detail::entries_digits = at + ENTRIES_AT;
+            rec_repeat.next = prev + matched;
+            rec_detail::counted(kind, a, b, rc);
+            return;
+        }
+    }
+    rec_entry_clear(&scratch, kind);
+    scratch.result = rc;
+    scratch.err = brief.err;
+    if (kind == REC_REG_LOAD || kind == REC_REG_STORE) {
+        scratch.offset = static_cast<uint32_t>(a - map_base);
+        scratch.value = b;
+        scratch.result = kind == REC_REG_LOAD ? b : 0;
+    } else {
+        scratch.count = a;
+    }
+    emit(scratch, &brief);
+}
 
 // ---- starting and ending ----------------------------------------------------
 
@@ -382,7 +314,7 @@ int rec_start(const char* dir, const char* program, const char* version, int arg
     int file = -1, err = EEXIST;
     for (int n = 1; n <= MAX_NUMBER && file < 0; ++n) {
         std::snprintf(path, sizeof path, "%s/recording-%04d.txt", dir, n);
-        file = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        file = ::open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         err = file < 0 ? errno : 0;
         if (file < 0 && err != EEXIST)
             break;
@@ -397,34 +329,51 @@ int rec_start(const char* dir, const char* program, const char* version, int arg
         give_up(path, errno);
         return -1;
     }
-    end_at = 0;
+    end_at = reserved = 0;
+    window = nullptr;
+    dirty = false;
+    stats = {};
     prev_n = cur_n = 0;
-    matching = false;
-    repeat_at = -1;
-    std::memcpy(repeat_text + TURN_DIGITS_START, "0000000000", 10);
+    matched = -1;
+    repeat_line = nullptr;
+    rec_repeat = {};
     scan_pending = false;
 
     timespec t0 {};
     ::clock_gettime(CLOCK_MONOTONIC, &t0);
-    Out out;
-    out.str(REC_MAGIC);
-    out.ch(' ');
-    out.i(REC_FORMAT);
-    out.str(" program=");
-    out.str(program);
-    out.str(" version=");
-    out.str(version);
-    out.str(" build=" AVMENU_BUILD_ID "-" REC_CPU " t0=");
-    out.time(t0.tv_sec, t0.tv_nsec);
-    out.str("\nargs");
+    char* p = line;
+    char* const stop = line + sizeof line - 1;
+    auto put = [&](const char* s) {
+        while (*s != '\0' && p < stop)
+            *p++ = *s++;
+    };
+    char num[48];
+    std::snprintf(num, sizeof num, " %d program=", REC_FORMAT);
+    put(REC_MAGIC);
+    put(num);
+    put(program);
+    put(" version=");
+    put(version);
+    put(" build=" AVMENU_BUILD_ID "-" REC_CPU " t0=");
+    std::snprintf(num, sizeof num, "%lld.%09ld\nargs", static_cast<long long>(t0.tv_sec), t0.tv_nsec);
+    put(num);
     // As many arguments as the reader keeps: 256 bytes, each with its NUL.
     size_t kept = 0;
     for (int k = 1; k < argc && (kept += std::strlen(argv[k]) + 1) <= REC_MAX_DATA; ++k) {
-        out.ch(' ');
-        out.path(argv[k]);
+        put(" ");
+        p += rec_escape(reinterpret_cast<const uint8_t*>(argv[k]), std::strlen(argv[k]), false, p,
+                        static_cast<size_t>(stop - p));
     }
-    *out.p++ = '\n';
-    return append(line, static_cast<size_t>(out.p - line)) ? 0 : -1;
+    *p++ = '\n';
+    if (append(line, static_cast<size_t>(p - line)) == nullptr)
+        return -1;
+    // The reserve's size reaches the card before the program starts: then a
+    // power cut loses no more than the lines not yet written back.
+    if (::fdatasync(fd) < 0 && errno != EINVAL) {
+        give_up(path, errno);
+        return -1;
+    }
+    return 0;
 }
 
 int rec_start_beside_program(const char* program, const char* version, int argc, char** argv)
@@ -451,14 +400,17 @@ void rec_finish(int status)
         return;
     timespec t {};
     ::clock_gettime(CLOCK_MONOTONIC, &t);
-    Out out;
-    out.kind(REC_END);
-    out.arg_i(status);
-    out.ch(' ');
-    out.time(t.tv_sec, t.tv_nsec);
-    emit(out, nullptr);
-    if (fd >= 0)
-        ::close(fd);
+    rec_entry_clear(&scratch, REC_END);
+    scratch.status = status;
+    scratch.sec = t.tv_sec;
+    scratch.nsec = t.tv_nsec;
+    emit(scratch, nullptr);
+    if (fd < 0)
+        return;
+    // The program is done: here waiting for the card harms nobody.
+    unmap();
+    stats.synced_at_end = ::ftruncate(fd, end_at) == 0 && ::fdatasync(fd) == 0;
+    ::close(fd);
     fd = -1;
 }
 
@@ -466,177 +418,47 @@ bool rec_active() { return fd >= 0; }
 
 const char* rec_path() { return path; }
 
+const RecStats& rec_stats() { return stats; }
+
 void rec_forget()
 {
+    unmap();
     if (fd >= 0)
         ::close(fd);
     fd = -1;
 }
 
-// ---- the seam's entries ---------------------------------------------------------
+// ---- entries ----------------------------------------------------------------------
 
-void rec_dev_open(const char* p, int flags, int result)
+RecEntry* rec_begin(RecKind kind, int64_t result)
 {
-    entry(REC_DEV_OPEN, result, [&](Out& out, int err) {
-        out.arg_path(p);
-        out.arg_x(static_cast<uint32_t>(flags));
-        out.result(result, err);
-    });
+    const int err = result < 0 ? errno : 0;
+    if (!begin())
+        return nullptr;
+    rec_entry_clear(&pending, kind);
+    pending.result = result;
+    pending.err = err;
+    return &pending;
 }
 
-void rec_dev_mmap(int file, size_t length, int64_t offset, void* mapped)
+void rec_commit()
 {
-    if (mapped != nullptr)
-        map_base = reinterpret_cast<uintptr_t>(mapped);
-    entry(REC_DEV_MMAP, mapped != nullptr ? 0 : -1, [&](Out& out, int err) {
-        out.arg_i(file);
-        out.arg_x(length);
-        out.arg_x(static_cast<uint64_t>(offset));
-        out.result(mapped != nullptr ? 0 : -1, err);
-    });
+    if (fd >= 0)
+        emit(pending, nullptr);
 }
 
-void rec_fd_result(RecKind kind, int file, long rc)
+void rec_set_path(char* field, const char* p)
 {
-    entry(kind, rc, [&](Out& out, int err) {
-        out.arg_i(file);
-        out.result(rc, err);
-    });
+    const size_t n = p != nullptr ? strnlen(p, REC_MAX_PATH - 1) : 0;
+    std::memcpy(field, p, n);
+    field[n] = '\0';
 }
 
-void rec_reg_load(const volatile uint32_t* reg, uint32_t value)
+void rec_set_data(RecEntry* e, const void* data, size_t n)
 {
-    brief_entry(REC_REG_LOAD, offset_of(reg), value, 0, 0, [](Out& out, const Brief& b) {
-        out.arg_x(b.a);
-        out.str(" -> ");
-        out.x(b.b);
-    });
-}
-
-void rec_reg_store(const volatile uint32_t* reg, uint32_t value)
-{
-    brief_entry(REC_REG_STORE, offset_of(reg), value, 0, 0, [](Out& out, const Brief& b) {
-        out.arg_x(b.a);
-        out.arg_x(b.b);
-    });
-}
-
-void rec_file_open(const char* p, int flags, mode_t mode, int result)
-{
-    entry(REC_FILE_OPEN, result, [&](Out& out, int err) {
-        out.arg_path(p);
-        out.arg_x(static_cast<uint32_t>(flags));
-        out.ch(' ');
-        out.base(mode, 3);
-        out.result(result, err);
-    });
-}
-
-void rec_file_read(int file, const void* buf, size_t count, ssize_t rc)
-{
-    entry(REC_FILE_READ, rc, [&](Out& out, int err) {
-        out.arg_i(file);
-        out.arg_i(static_cast<int64_t>(count));
-        out.result(rc, err);
-        if (rc > 0) {
-            out.ch(' ');
-            out.escaped(buf, rc < REC_MAX_DATA ? static_cast<size_t>(rc) : REC_MAX_DATA, false);
-        }
-    });
-}
-
-void rec_file_write(int file, const void* buf, size_t count, ssize_t rc)
-{
-    entry(REC_FILE_WRITE, rc, [&](Out& out, int err) {
-        out.arg_i(file);
-        out.arg_i(static_cast<int64_t>(count));
-        out.ch(' ');
-        out.escaped(buf, count < REC_MAX_DATA ? count : REC_MAX_DATA, false);
-        out.result(rc, err);
-    });
-}
-
-void rec_file_rename(const char* from, const char* to, int rc)
-{
-    entry(REC_FILE_RENAME, rc, [&](Out& out, int err) {
-        out.arg_path(from);
-        out.arg_path(to);
-        out.result(rc, err);
-    });
-}
-
-void rec_file_unlink(const char* p, int rc)
-{
-    entry(REC_FILE_UNLINK, rc, [&](Out& out, int err) {
-        out.arg_path(p);
-        out.result(rc, err);
-    });
-}
-
-void rec_clock(const struct timespec* now, int rc)
-{
-    entry(REC_CLOCK, rc, [&](Out& out, int err) {
-        out.result(rc, err);
-        if (rc == 0) {
-            out.ch(' ');
-            out.time(now->tv_sec, now->tv_nsec);
-        }
-    });
-}
-
-void rec_usleep(unsigned usec, int rc)
-{
-    brief_entry(REC_USLEEP, usec, 0, rc, saved_errno(rc), [](Out& out, const Brief& b) {
-        out.arg_i(b.a);
-        out.result(b.rc, b.err);
-    });
-}
-
-void rec_sleep(unsigned seconds, unsigned left)
-{
-    brief_entry(REC_SLEEP, seconds, 0, static_cast<int32_t>(left), 0, [](Out& out, const Brief& b) {
-        out.arg_i(b.a);
-        out.str(" -> ");
-        out.u(static_cast<uint32_t>(b.rc));
-    });
-}
-
-// ---- outside the seam ----------------------------------------------------------
-
-void rec_kill(pid_t pid, int sig, int rc)
-{
-    entry(REC_KILL, rc, [&](Out& out, int err) {
-        out.arg_i(pid);
-        out.arg_i(sig);
-        out.result(rc, err);
-    });
-}
-
-void rec_fork(pid_t pid)
-{
-    entry(REC_FORK, pid, [&](Out& out, int err) { out.result(pid, err); });
-}
-
-void rec_waitpid(pid_t pid, int options, pid_t rc, const int* status)
-{
-    entry(REC_WAITPID, rc, [&](Out& out, int err) {
-        out.arg_i(pid);
-        out.arg_i(options);
-        out.result(rc, err);
-        if (rc > 0 && status != nullptr) {
-            out.str(" status=");
-            out.x(static_cast<uint32_t>(*status));
-        }
-    });
-}
-
-void rec_stderr(const void* buf, size_t count, ssize_t rc)
-{
-    entry(REC_STDERR, rc, [&](Out& out, int err) {
-        out.result(rc, err);
-        out.ch(' ');
-        out.escaped(buf, count < REC_MAX_DATA ? count : REC_MAX_DATA, true);
-    });
+    e->data_len = static_cast<int>(n < REC_MAX_DATA ? n : REC_MAX_DATA);
+    if (e->data_len > 0)
+        std::memcpy(e->data, data, static_cast<size_t>(e->data_len));
 }
 
 void rec_service_scan(int result)
@@ -645,6 +467,19 @@ void rec_service_scan(int result)
         return;
     scan_pending = true;
     scan_errno = result < 0 ? errno : 0;
+    close_repeat();  // the service line must go in before the next call
+}
+
+void rec_dev_mmap(int file, size_t length, int64_t offset, void* mapped)
+{
+    if (mapped != nullptr)
+        map_base = reinterpret_cast<uintptr_t>(mapped);
+    if (RecEntry* e = rec_begin(REC_DEV_MMAP, mapped != nullptr ? 0 : -1)) {
+        e->fd = file;
+        e->length = length;
+        e->offset = static_cast<uint64_t>(offset);
+        rec_commit();
+    }
 }
 
 void rec_ioctl_before(RecIoctl* snap, unsigned long request, const void* arg)
@@ -662,7 +497,7 @@ void rec_ioctl_before(RecIoctl* snap, unsigned long request, const void* arg)
         return;
     uint8_t head[12] = {};
     std::memcpy(head, req->payload, req->len < 12 ? req->len : 12);
-    const RecPayloadSplit split = rec_payload_split(req->cmd, req->len, head);
+    const Ri2cPayloadSplit split = ri2c_payload_split(req->cmd, req->len, head);
     snap->sent_len = split.sent;
     snap->got_len = split.got;
     std::memcpy(snap->sent, req->payload, split.sent);
@@ -670,20 +505,19 @@ void rec_ioctl_before(RecIoctl* snap, unsigned long request, const void* arg)
 
 void rec_ioctl_after(const RecIoctl* snap, int file, int rc)
 {
-    entry(REC_DEV_IOCTL, rc, [&](Out& out, int err) {
-        const bool transport = snap->request == RI2C_IOCTL;
-        out.arg_i(file);
-        out.arg_x(snap->request);
-        if (transport) {
-            out.arg_i(snap->cmd);
-            out.arg_i(snap->len);
-            out.ch(' ');
-            out.bytes(snap->sent, snap->sent_len);
-        }
-        out.result(rc, err);
-        if (transport && rc >= 0 && (snap->cmd == RI2C_CMD_WRITE_READ || snap->cmd == RI2C_CMD_READ)) {
-            out.ch(' ');
-            out.bytes(snap->payload != nullptr ? snap->payload + snap->sent_len : nullptr, snap->got_len);
-        }
-    });
+    RecEntry* e = rec_begin(REC_DEV_IOCTL, rc);
+    if (e == nullptr)
+        return;
+    e->fd = file;
+    e->request = snap->request;
+    e->cmd = snap->cmd;
+    e->len = snap->len;
+    rec_set_data(e, snap->sent, snap->sent_len);
+    if (snap->payload != nullptr && rc >= 0) {
+        e->got_len = static_cast<int>(snap->got_len);
+        std::memcpy(e->got, snap->payload + snap->sent_len, snap->got_len);
+    } else {
+        e->got_len = 0;
+    }
+    rec_commit();
 }

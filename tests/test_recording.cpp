@@ -481,22 +481,34 @@ TEST_F(Recording, RefusedOrFullRecordingLeavesTheCallsAsTheyWereAndSaysSoOnce)
 }
 
 // The card fills up just as a failed call is recorded: the program still
-// sees that call's errno, and hears once that recording stopped.
+// sees that call's errno, and hears once that recording stopped; the file
+// keeps its whole lines and loses the space reserved after them.
 TEST_F(Recording, ACardFillingUpAtAFailedCallLeavesThatCallsErrno)
 {
     ASSERT_EQ(start(), 0);
+    const auto reserved = std::filesystem::file_size(rec_path());
     CaptureStderr err;
-    const int full = ::open("/dev/full", O_WRONLY);
-    ASSERT_GE(full, 0);
-    ASSERT_EQ(dup2(full, 64), 64) << "the recording's descriptor";
-    const std::string missing = at("missing");
-    for (int i = 0; i < 2; ++i) {
+    rlimit was {};
+    getrlimit(RLIMIT_FSIZE, &was);
+    const auto old_handler = signal(SIGXFSZ, SIG_IGN);  // as a card that is full: EFBIG, not a signal
+    const rlimit full {reserved, was.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &full), 0);
+    const std::string missing = at(std::string(200, 'm'));
+    int calls = 0;
+    for (; calls < 10000 && rec_active(); ++calls) {
         EXPECT_EQ(os_file_open(missing.c_str(), O_RDONLY, 0), -1);
-        EXPECT_EQ(errno, ENOENT) << "call " << i;
+        ASSERT_EQ(errno, ENOENT) << "call " << calls;
     }
+    setrlimit(RLIMIT_FSIZE, &was);
+    signal(SIGXFSZ, old_handler);
     EXPECT_FALSE(rec_active());
-    EXPECT_EQ(err.text(), "rec: cannot record (" + at("recording-0001.txt") + ": card full, errno 28)\n");
-    close(full);
+    EXPECT_GT(calls, 100);
+    EXPECT_EQ(err.text(), "rec: cannot record (" + at("recording-0001.txt") + ": file size limit, errno 27)\n");
+    const std::string text = slurp(rec_path());
+    EXPECT_LE(text.size(), reserved);
+    EXPECT_EQ(text.back(), '\n');
+    EXPECT_EQ(text.find('\0'), std::string::npos);
+    EXPECT_EQ(read_back(rec_path()).entries.size(), static_cast<size_t>(calls - 1));
 }
 
 // The whole main flow on this PC stops at the missing transport, recorded
