@@ -42,9 +42,6 @@ constexpr RpRgb FAINT = {110, 110, 110};
 constexpr RpRgb GRID = {228, 228, 228};
 constexpr RpRgb FRAME = {170, 170, 170};
 constexpr RpRgb LANE_BG = {248, 248, 248};
-constexpr RpRgb FAILED = {170, 20, 20};
-constexpr RpRgb RETRY = {230, 130, 0};
-constexpr RpRgb BUSY = {160, 140, 0};
 constexpr RpRgb END_OK = {30, 140, 60};
 constexpr RpRgb END_BAD = {200, 100, 0};
 
@@ -348,10 +345,7 @@ void draw_grid(Canvas& cv, const RpAxis& a, const RpLane& l)
 void draw_adc(Canvas& cv, const Timeline& tl, const RpAxis& a)
 {
     const RpLane& l = RP_ADC;
-    auto y_of = [&](uint32_t mv) {
-        const uint32_t m = std::min(mv, RP_ADC_MAX_MV);
-        return l.y1 - 2 - static_cast<int>(static_cast<double>(m) * (l.y1 - l.y0 - 4) / RP_ADC_MAX_MV + 0.5);
-    };
+    auto y_of = rp_adc_row;
     cv.frame(l, RP_BACKGROUND);
     for (const KeyWindow& w : KEY_WINDOWS) {
         const RpRgb c = RP_KEY_COLOURS[static_cast<size_t>(w.key)];
@@ -472,13 +466,12 @@ void draw_events(Canvas& cv, const Timeline& tl, const RpAxis& a)
     draw_grid(cv, a, l);
     const std::vector<double>* rows[RP_EVENT_ROWS] = {&tl.failed, &tl.retries, &tl.busy};
     constexpr const char* NAMES[RP_EVENT_ROWS] = {"FAILED I2C", "OSD RETRY", "OSD BUSY"};
-    constexpr RpRgb COLOURS[RP_EVENT_ROWS] = {FAILED, RETRY, BUSY};
-    const int row_h = (l.y1 - l.y0) / RP_EVENT_ROWS;
+    const int row_h = RP_EVENT_ROW_H;
     for (int r = 0; r < RP_EVENT_ROWS; ++r) {
         const int y0 = l.y0 + r * row_h;
         text(cv, 8, y0 + 2, NAMES[r], INK);
         for (double t : *rows[r])
-            cv.vline(rp_column(a, t), y0 + 3, y0 + row_h - 3, COLOURS[r]);
+            cv.vline(rp_column(a, t), y0 + 3, y0 + row_h - 3, RP_EVENT_COLOURS[static_cast<size_t>(r)]);
         const std::string n = std::to_string(rows[r]->size());
         text(cv, RP_X1 + 3, y0 + 6, n.size() <= 3 ? n : "+", FAINT, 1);
     }

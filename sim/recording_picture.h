@@ -31,6 +31,13 @@ constexpr int RP_H = RP_EVENTS.y1 + 44;  // the axis' labels below
 
 constexpr uint32_t RP_ADC_MAX_MV = 2000;
 
+// The ADC lane's row for a reading in millivolts.
+constexpr int rp_adc_row(uint32_t mv)
+{
+    const uint32_t m = mv < RP_ADC_MAX_MV ? mv : RP_ADC_MAX_MV;
+    return RP_ADC.y1 - 2 - static_cast<int>(static_cast<double>(m) * (RP_ADC.y1 - RP_ADC.y0 - 4) / RP_ADC_MAX_MV + 0.5);
+}
+
 // Colours the tests look for; nothing else in the picture is drawn in them.
 struct RpRgb {
     uint8_t r, g, b;
@@ -39,6 +46,9 @@ constexpr RpRgb RP_CUT = {255, 0, 0};
 constexpr RpRgb RP_BACKGROUND = {255, 255, 255};
 constexpr RpRgb RP_VALUE_LINE = {20, 90, 40};
 constexpr RpRgb RP_ADC_TRACE = {20, 40, 150};
+// The event lane's rows, top to bottom: failed transfers, OSD retries, OSD busy polls.
+constexpr std::array<RpRgb, RP_EVENT_ROWS> RP_EVENT_COLOURS = {{{170, 20, 20}, {230, 130, 0}, {160, 140, 0}}};
+constexpr int RP_EVENT_ROW_H = (RP_EVENTS.y1 - RP_EVENTS.y0) / RP_EVENT_ROWS;
 // The held key's bar, by key number (UP, DOWN, LEFT, RIGHT, KEY4, KEY5, PLAY, BACK).
 constexpr std::array<RpRgb, 8> RP_KEY_COLOURS = {{
     {40, 110, 220},
