@@ -524,8 +524,6 @@ void draw_run(Canvas& cv, const Timeline& tl, const RecReader& r, const RpAxis& 
     text(cv, x_end - w - 4 >= RP_X0 ? x_end - w - 4 : std::min(x_end + 4, RP_W - w - 2), l.y0 + 3, end, c, 1);
 }
 
-std::string header_line(const char* label, const std::string& s) { return std::string(label) + s; }
-
 void draw_header(Canvas& cv, const Timeline& tl, const RecReader& r)
 {
     const RecHeader& h = r.header;
@@ -569,7 +567,7 @@ void draw_header(Canvas& cv, const Timeline& tl, const RecReader& r)
         lines.push_back("POWER CUT: " + std::string(r.cut));
         last = RP_CUT;
     } else if (tl.ended) {
-        lines.push_back(header_line("ENDED: STATUS ", std::to_string(tl.end_status)));
+        lines.push_back("ENDED: STATUS " + std::to_string(tl.end_status));
         last = tl.end_status == 0 ? END_OK : END_BAD;
     } else {
         lines.push_back("NO END LINE: KILLED, CRASHED OR STILL RUNNING AFTER LINE " + std::to_string(tl.last_line) +
