@@ -121,8 +121,10 @@ void* vg_dev_mmap(int fd, size_t length, int64_t offset)
     const bool ok = kind_of(fd) == FD_MEM && !a.map_fails && length == sizeof a.block && offset == ADC_PHYS_BASE;
     vg_event("mmap %s %llx%s", kind_of(fd) == FD_MEM ? ADC_DEVICE : "?", static_cast<unsigned long long>(offset),
              ok ? "" : " fail");
-    if (!ok)
+    if (!ok) {
+        errno = EINVAL;  // what mmap(2) says of a mapping the device refuses
         return nullptr;
+    }
     ++a.maps;
     return a.block;
 }

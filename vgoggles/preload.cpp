@@ -138,10 +138,8 @@ void* map_any(void* addr, size_t length, int prot, int flags, int fd, off64_t of
     if (!vg_is_device_fd(fd))
         return next(&real_mmap64, "mmap64")(addr, length, prot, flags, fd, offset);
     void* block = vg_dev_mmap(fd, length, offset);
-    if (block == nullptr) {
-        errno = EINVAL;
-        return MAP_FAILED;
-    }
+    if (block == nullptr)
+        return MAP_FAILED;  // errno as the device left it
     vg_adc_settle();
     return block;
 }

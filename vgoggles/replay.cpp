@@ -7,9 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -20,15 +18,12 @@
 #include "vgoggles/vgoggles.h"
 #include "vgoggles/wrapped.h"
 
-
 namespace {
 
 constexpr int MAX_FD = 1024;
 
 RecReader reader;
 RecEntry entry;                 // the entry the program's current call took
-const char* rec_text = nullptr;
-size_t rec_size = 0;
 int program_pid = -1;           // calls from other processes (the watchdog) are not replayed
 int service_pid_recorded = -1;  // the stock service as the recording found it
 int watchdog_recorded = -1, watchdog_real = -1;
@@ -64,35 +59,39 @@ int64_t ms_of(int64_t sec, int64_t nsec) { return sec * 1000 + nsec / 1000000; }
     _exit(REPLAY_STATUS_STOPPED);
 }
 
-// Takes the recording's next entry, which must be of this kind; the
-// stock service's pid is noted on the way.
+// The recording's next call into e: 1, or 0 where the file ends (with the
+// sentence of a power cut that ended it); the stock service's pid is noted
+// on the way. A damaged line ends the run.
+int next_call(RecEntry* e)
+{
+    int rc;
+    while ((rc = rec_reader_next(&reader, e)) > 0 && e->kind == REC_SERVICE)
+        service_pid_recorded = e->pid;
+    if (rc < 0)
+        stop("%s", reader.error);
+    if (rc == 0 && reader.cut_line > 0)
+        std::snprintf(replay_result()->cut, sizeof replay_result()->cut, "%s", reader.cut);
+    return rc;
+}
+
+// Takes the recording's next entry, which must be of this kind.
 const RecEntry& take(RecKind kind)
 {
     ReplayResult* r = replay_result();
-    for (;;) {
-        const int rc = rec_reader_next(&reader, &entry);
-        if (rc < 0)
-            stop("%s", reader.error);
-        if (rc == 0)
-            stop("line %d: the recording ends here; the program goes on with %s", reader.line,
-                 rec_kind_name(kind));
-        r->line = entry.line;
-        if (entry.kind == REC_SERVICE) {
-            service_pid_recorded = entry.pid;
-            continue;
-        }
-        if (entry.kind == REC_CLOCK && entry.result == 0) {
-            now_ms = ms_of(entry.sec, entry.nsec);
-            if (!clock_seen)
-                first_ms = now_ms;
-            clock_seen = true;
-        }
-        r->ms = now_ms - first_ms;
-        if (entry.kind != kind)
-            stop("line %d: the program makes a call of kind %s where the recording has %s", entry.line,
-                 rec_kind_name(kind), rec_kind_name(entry.kind));
-        return entry;
+    if (next_call(&entry) == 0)
+        stop("line %d: the recording ends here; the program goes on with %s", reader.line, rec_kind_name(kind));
+    r->line = entry.line;
+    if (entry.kind == REC_CLOCK && entry.result == 0) {
+        now_ms = ms_of(entry.sec, entry.nsec);
+        if (!clock_seen)
+            first_ms = now_ms;
+        clock_seen = true;
     }
+    r->ms = now_ms - first_ms;
+    if (entry.kind != kind)
+        stop("line %d: the program makes a call of kind %s where the recording has %s", entry.line,
+             rec_kind_name(kind), rec_kind_name(entry.kind));
+    return entry;
 }
 
 // The program's request must be the recorded one.
@@ -110,43 +109,153 @@ void same(bool equal, const char* what, const char* fmt, ...)
          detail);
 }
 
-// One device answer, held against the model's.
-void answer(bool agree, const char* place, const char* recorded, const char* modelled)
+// How a device answer is held against the model's (docs/RECORDING.md,
+// "The shadow"): a rule per kind of entry.
+enum AnswerRule : uint8_t {
+    RULE_RESULT,        // the result, errno when it failed
+    RULE_RESULT_AREA,   // the result and the read area
+    RULE_RESULT_BYTES,  // the result and the bytes read
+    RULE_WORD,          // the word read
+    RULE_OPENED,        // success, or failure with the same errno: descriptor numbers differ
+};
+constexpr struct {
+    RecKind kind;
+    AnswerRule rule;
+} ANSWER_RULES[] = {
+    {REC_DEV_IOCTL, RULE_RESULT_AREA},  {REC_REG_LOAD, RULE_WORD},        {REC_DEV_OPEN, RULE_OPENED},
+    {REC_DEV_MMAP, RULE_OPENED},        {REC_FILE_OPEN, RULE_OPENED},     {REC_FILE_READ, RULE_RESULT_BYTES},
+    {REC_FILE_WRITE, RULE_RESULT},      {REC_FILE_FSYNC, RULE_RESULT},    {REC_FILE_CLOSE, RULE_RESULT},
+    {REC_DEV_CLOSE, RULE_RESULT},       {REC_FILE_RENAME, RULE_RESULT},   {REC_FILE_UNLINK, RULE_RESULT},
+};
+
+constexpr AnswerRule rule_of(RecKind kind)
+{
+    for (const auto& r : ANSWER_RULES) {
+        if (r.kind == kind)
+            return r.rule;
+    }
+    return RULE_RESULT;
+}
+
+// One answer: the result, the errno when it failed, the bytes it brought.
+struct Answer {
+    long result;
+    int err;
+    const uint8_t* bytes = nullptr;
+    int n = 0;
+};
+
+Answer recorded_answer(const RecEntry& e, AnswerRule rule)
+{
+    const long rc = static_cast<long>(e.result);
+    switch (rule) {
+    case RULE_WORD: return {static_cast<long>(e.value), 0};
+    case RULE_RESULT_AREA: return {rc, e.err, e.got, rc >= 0 && e.got_len > 0 ? e.got_len : 0};
+    case RULE_RESULT_BYTES: return {rc, e.err, e.data, rc > 0 ? e.data_len : 0};
+    default: return {rc, e.err};
+    }
+}
+
+// The one comparison: two failures agree on their errno, two successes on
+// what the rule holds.
+bool answers_agree(AnswerRule rule, const Answer& r, const Answer& m)
+{
+    if ((r.result < 0) != (m.result < 0))
+        return false;
+    if (r.result < 0)
+        return r.err == m.err;
+    return rule == RULE_OPENED ||
+           (r.result == m.result && r.n == m.n && std::memcmp(r.bytes, m.bytes, static_cast<size_t>(r.n)) == 0);
+}
+
+// "0", "-1 errno=5", "0, 02" (a read area), "12, 55%2050%0A" (file bytes), "6" (a word, hex).
+void answer_text(AnswerRule rule, const Answer& a, char* out, size_t size)
+{
+    size_t at = static_cast<size_t>(rule == RULE_WORD ? std::snprintf(out, size, "%lx", a.result)
+                                     : a.result < 0   ? std::snprintf(out, size, "%ld errno=%d", a.result, a.err)
+                                                      : std::snprintf(out, size, "%ld", a.result));
+    for (int i = 0; i < a.n && at + 4 < size; ++i) {
+        const uint8_t c = a.bytes[i];
+        const char* sep = i == 0 ? ", " : "";
+        if (rule == RULE_RESULT_AREA)
+            at += static_cast<size_t>(std::snprintf(out + at, size - at, "%s%02x", sep, c));
+        else
+            at += static_cast<size_t>(std::snprintf(out + at, size - at, c > ' ' && c <= '~' && c != '%' ? "%s%c" : "%s%%%02X",
+                                                    sep, c));
+    }
+}
+
+uint32_t pair_hash(const char* recorded, const char* modelled)
+{
+    uint32_t h = 2166136261u;
+    for (const char* s : {recorded, "", modelled}) {
+        for (; *s != '\0'; ++s)
+            h = (h ^ static_cast<uint8_t>(*s)) * 16777619u;
+        h = (h ^ 0xFFu) * 16777619u;
+    }
+    return h;
+}
+
+// A disagreement, with its place's others; on its own line too when every
+// one is asked for.
+void disagree(const char* place, const char* recorded, const char* modelled)
 {
     ReplayResult* r = replay_result();
+    const int64_t ms = now_ms - first_ms;
+    if (r->all_fd >= 0) {
+        char line[512];
+        const int n = std::snprintf(line, sizeof line, "line %d, %lld.%03lld s: %s: recorded %s, modelled %s\n",
+                                    entry.line, static_cast<long long>(ms / 1000), static_cast<long long>(ms % 1000),
+                                    place, recorded, modelled);
+        (void)!__real_write(r->all_fd, line, static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1);
+    }
+    ReplayPlace* p = r->place;
+    while (p < r->place + r->places && std::strncmp(p->place, place, sizeof p->place - 1) != 0)
+        ++p;
+    if (p == r->place + REPLAY_PLACES) {
+        ++r->unplaced;
+        return;
+    }
+    if (p == r->place + r->places) {
+        ++r->places;
+        std::snprintf(p->place, sizeof p->place, "%s", place);
+        p->first_line = entry.line;
+        p->first_ms = ms;
+    }
+    ++p->count;
+    p->last_line = entry.line;
+    p->last_ms = ms;
+    const uint32_t h = pair_hash(recorded, modelled);
+    const int counted = p->distinct < REPLAY_PAIRS_COUNTED ? p->distinct : REPLAY_PAIRS_COUNTED;
+    int i = 0;
+    while (i < counted && p->pair_hash[i] != h)
+        ++i;
+    if (i == counted && counted < REPLAY_PAIRS_COUNTED) {
+        p->pair_hash[p->distinct++] = h;
+        if (i < REPLAY_PAIRS) {
+            std::snprintf(p->pairs[i].recorded, sizeof p->pairs[i].recorded, "%s", recorded);
+            std::snprintf(p->pairs[i].modelled, sizeof p->pairs[i].modelled, "%s", modelled);
+        }
+    }
+    if (i < REPLAY_PAIRS)
+        ++p->pairs[i].count;
+}
+
+// One device answer, held against the model's by its kind's rule.
+void answer(const char* place, const Answer& modelled)
+{
+    ReplayResult* r = replay_result();
+    const AnswerRule rule = rule_of(entry.kind);
+    const Answer recorded = recorded_answer(entry, rule);
     ++r->answers;
-    if (agree) {
+    if (answers_agree(rule, recorded, modelled)) {
         ++r->agree;
         return;
     }
-    if (r->disagreements < REPLAY_KEPT) {
-        ReplayDisagreement& d = r->kept[r->disagreements];
-        d.line = entry.line;
-        d.ms = now_ms - first_ms;
-        std::snprintf(d.text, sizeof d.text, "%s: recorded %s, modelled %s", place, recorded, modelled);
-    }
-    ++r->disagreements;
-}
-
-// A call's result as text: "0", "-1 errno=5".
-void result_text(long rc, int err, char* out, size_t size)
-{
-    if (rc < 0)
-        std::snprintf(out, size, "%ld errno=%d", rc, err);
-    else
-        std::snprintf(out, size, "%ld", rc);
-}
-
-// Results of calls that return a descriptor agree when both succeed, or
-// both fail with the same errno.
-void answer_result(const char* place, bool fd_like, long modelled, int modelled_err)
-{
-    char rec[48], mod[48];
-    result_text(static_cast<long>(entry.result), entry.err, rec, sizeof rec);
-    result_text(modelled, modelled_err, mod, sizeof mod);
-    const bool agree = (entry.result < 0) == (modelled < 0) &&
-                       (entry.result < 0 ? entry.err == modelled_err : !fd_like ? entry.result == modelled : true);
-    answer(agree, place, rec, mod);
+    char rec[96], mod[96];
+    answer_text(rule, recorded, rec, sizeof rec);
+    answer_text(rule, modelled, mod, sizeof mod);
+    disagree(place, rec, mod);
 }
 
 int shadow(int fd) { return fd >= 0 && fd < MAX_FD ? shadow_fd[fd] : -1; }
@@ -213,6 +322,7 @@ ReplayResult* replay_result()
             std::abort();
         r = static_cast<ReplayResult*>(p);
         r->recorded_status = -1;
+        r->all_fd = -1;
     }
     return r;
 }
@@ -221,131 +331,17 @@ const RecHeader& replay_header() { return reader.header; }
 
 bool replay_service_running() { return service_pid_recorded > 0; }
 
-namespace {
-
-// The card's folder as the shadow's SD card: the first file read whole
-// from the card is put there, as the goggles had it.
-// The folders on the way to a card path, as the goggles' card had them.
-bool put_card_folders(const char* path, char* real, size_t size)
-{
-    if (!vg_card_path(path, real, size))
-        return false;
-    for (char* s = std::strchr(real + 1, '/'); s != nullptr; s = std::strchr(s + 1, '/')) {
-        *s = '\0';
-        mkdir(real, 0755);
-        *s = '/';
-    }
-    return true;
-}
-
-void put_card_file(const char* path, const uint8_t* data, int n)
-{
-    char real[512];
-    if (!put_card_folders(path, real, sizeof real))
-        return;
-    const int fd = ::open(real, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return;
-    (void)!::write(fd, data, static_cast<size_t>(n));
-    ::close(fd);
-}
-
-// Sets the shadow goggles up from a first pass over the recording.
-int prepare(char* error, size_t cap)
-{
-    // Fresh goggles whose clock starts at the first recorded reading, on
-    // the same card folder.
-    RecReader pass;
-    RecEntry e;
-    int rc;
-    int64_t start_ms = 100000;
-    if (rec_reader_open(&pass, rec_text, rec_size) == 0) {
-        while ((rc = rec_reader_next(&pass, &e)) > 0 && !(e.kind == REC_CLOCK && e.result == 0)) {
-        }
-        if (rc > 0)
-            start_ms = ms_of(e.sec, e.nsec);
-    }
-    VgWorld* w = vg();
-    char root[sizeof w->card.root];
-    std::memcpy(root, w->card.root, sizeof root);
-    vg_reset(static_cast<uint64_t>(start_ms));
-    std::memcpy(w->card.root, root, sizeof root);
-    w->limit_us = UINT64_MAX;
-
-    if (rec_reader_open(&pass, rec_text, rec_size) < 0) {
-        std::snprintf(error, cap, "%s", pass.error);
-        return -1;
-    }
-    uint8_t probe[3] = {0, 0, 0};
-    int probes = 0;
-    char card_file[REC_MAX_PATH] = "";
-    int card_fd = -1;
-    bool card_done = false, pwm_seen = false;
-    while ((rc = rec_reader_next(&pass, &e)) > 0) {
-        if (e.kind == REC_SERVICE && service_pid_recorded == -1) {
-            service_pid_recorded = e.pid;
-        } else if (e.kind == REC_DEV_OPEN && std::strcmp(e.path, RI2C_DEVICE) == 0 && e.result < 0) {
-            w->i2c.present = false;
-        } else if (e.kind == REC_DEV_OPEN && std::strcmp(e.path, ADC_DEVICE) == 0 && e.result < 0) {
-            w->adc.present = false;
-        } else if (e.kind == REC_DEV_MMAP && e.result < 0) {
-            w->adc.map_fails = true;
-        } else if (e.kind == REC_DEV_IOCTL && e.cmd == RI2C_CMD_WRITE_READ && e.data_len >= 17 && probes < 3 &&
-                   word(e.data) == LT8668_BUS && word(e.data + 4) == LT8668_ADDR && e.result >= 0 &&
-                   e.got_len > 0) {
-            probe[probes++] = e.got[0];
-        } else if (e.kind == REC_FILE_OPEN && std::strncmp(e.path, "/sys/class/pwm/", 15) == 0 && !pwm_seen) {
-            pwm_seen = true;
-            w->pwm.present = !(e.result < 0 && e.err == ENOENT);
-        } else if (e.kind == REC_FILE_OPEN && std::strncmp(e.path, "/record/", 8) == 0 && !card_done) {
-            card_done = true;
-            char real[512];
-            if (e.result >= 0)
-                put_card_folders(e.path, real, sizeof real);
-            if (e.result >= 0 && (e.flags & O_ACCMODE) == O_RDONLY) {
-                card_fd = static_cast<int>(e.result);
-                std::snprintf(card_file, sizeof card_file, "%s", e.path);
-            }
-        } else if (e.kind == REC_FILE_OPEN && std::strncmp(e.path, "/record/", 8) == 0 && e.result >= 0) {
-            char real[512];
-            put_card_folders(e.path, real, sizeof real);
-        } else if (e.kind == REC_FILE_READ && card_fd >= 0 && e.fd == card_fd) {
-            if (e.result > 0)
-                put_card_file(card_file, e.data, static_cast<int>(e.result));
-            card_fd = -1;
-        }
-    }
-    if (rc < 0) {
-        std::snprintf(error, cap, "%s", pass.error);
-        return -1;
-    }
-    // The input whose probe answers are the recorded ones; AV if none is.
-    VgInput input = VG_INPUT_AV;
-    for (VgInput in : {VG_INPUT_AV, VG_INPUT_HDMI, VG_INPUT_NORMAL, VG_INPUT_NONE, VG_INPUT_AV_NO_SIGNAL}) {
-        vg_lt8668_set_input(in);
-        if (probes == 3 && w->lt.b7 == probe[0] && w->lt.ad == probe[1] && w->lt.ac == probe[2])
-            input = in;
-    }
-    vg_lt8668_set_input(input);
-    return 0;
-}
-
-}  // namespace
-
 int replay_open(const char* text, size_t size, char* error, size_t cap)
 {
-    rec_text = text;
-    rec_size = size;
     replay_result();  // mapped before the program's process is forked
-    if (prepare(error, cap) < 0)
-        return -1;
-    if (rec_reader_open(&reader, text, size) < 0) {
-        std::snprintf(error, cap, "%s", reader.error);
-        return -1;
-    }
     for (int& fd : shadow_fd)
         fd = -1;
-    return 0;
+    static RecReader pass;  // the header read once; the preparation goes on from there
+    const bool ok = rec_reader_open(&reader, text, size) == 0 && (pass = reader, true) &&
+                      replay_prepare(&pass, &service_pid_recorded) == 0;
+    if (!ok)
+        std::snprintf(error, cap, "%s", reader.error[0] != '\0' ? reader.error : pass.error);
+    return ok ? 0 : -1;
 }
 
 int replay_entry(int (*program_main)(int, char**), int argc, char** argv)
@@ -354,12 +350,7 @@ int replay_entry(int (*program_main)(int, char**), int argc, char** argv)
     const int status = program_main(argc, argv);
     ReplayResult* r = replay_result();
     RecEntry last;
-    int rc;
-    while ((rc = rec_reader_next(&reader, &last)) > 0 && last.kind == REC_SERVICE) {
-    }
-    if (rc < 0)
-        stop("%s", reader.error);
-    if (rc == 0) {
+    if (next_call(&last) == 0) {
         r->recorded_status = -1;  // cut short: nothing says how it ended
     } else if (last.kind != REC_END) {
         entry = last;
@@ -381,11 +372,11 @@ int os_dev_open(const char* path, int flags)
     same(std::strcmp(path, e.path) == 0 && static_cast<uint32_t>(flags) == e.flags, "device open", "%s %x", path,
          flags);
     const int fd = vg_dev_open(path, flags);
-    const int err = errno;
+    const Answer modelled {fd, errno};
     map_fd(static_cast<int>(e.result), fd);
     char place[64];
     std::snprintf(place, sizeof place, "open %s", path);
-    answer_result(place, true, fd, err);
+    answer(place, modelled);
     return static_cast<int>(give(e.result));
 }
 
@@ -394,9 +385,8 @@ int os_dev_ioctl(int fd, unsigned long request, void* arg)
     const RecEntry& e = take(REC_DEV_IOCTL);
     same(fd == e.fd && request == e.request, "ioctl", "descriptor %d, request %lx", fd, request);
     if (request != RI2C_IOCTL || arg == nullptr) {
-        errno = 0;
         const int rc = vg_i2c_ioctl(shadow(fd), request, arg);
-        answer_result("ioctl", false, rc, errno);
+        answer("ioctl", {rc, errno});
         return static_cast<int>(give(e.result));
     }
     auto* req = static_cast<Ri2cRequest*>(arg);
@@ -412,29 +402,14 @@ int os_dev_ioctl(int fd, unsigned long request, void* arg)
     uint8_t copy[RI2C_MAX_PAYLOAD] = {};
     std::memcpy(copy, req->payload, split.sent);
     Ri2cRequest model_req {req->cmd, req->len, copy};
-    errno = 0;
     const int rc = vg_i2c_ioctl(shadow(fd), request, &model_req);
-    const int err = errno;
-    char place[64], rec[2 * RI2C_MAX_DATA + 32], mod[2 * RI2C_MAX_DATA + 32];
+    const Answer modelled {rc, errno, copy + split.sent, rc >= 0 ? static_cast<int>(split.got) : 0};
+    char place[64];
     transfer_place(req->cmd, req->payload, split.sent, place, sizeof place);
-    const int got = e.result >= 0 && e.got_len > 0 ? e.got_len : 0;
-    const int model_got = rc >= 0 ? static_cast<int>(split.got) : 0;
-    char bytes[2 * RI2C_MAX_DATA + 1];
-    result_text(static_cast<long>(e.result), e.err, rec, sizeof rec);
-    if (got > 0) {
-        hex(e.got, got, bytes, sizeof bytes);
-        std::snprintf(rec + std::strlen(rec), sizeof rec - std::strlen(rec), ", %s", bytes);
-    }
-    result_text(rc, err, mod, sizeof mod);
-    if (model_got > 0) {
-        hex(copy + split.sent, model_got, bytes, sizeof bytes);
-        std::snprintf(mod + std::strlen(mod), sizeof mod - std::strlen(mod), ", %s", bytes);
-    }
-    const bool agree = (e.result < 0) == (rc < 0) && (e.result >= 0 ? e.result == rc : e.err == err) &&
-                       got == model_got && std::memcmp(e.got, copy + split.sent, static_cast<size_t>(got)) == 0;
-    answer(agree, place, rec, mod);
+    answer(place, modelled);
 
     // The goggles' answer for the program.
+    const int got = e.result >= 0 && e.got_len > 0 ? e.got_len : 0;
     if (got > 0 && split.sent + static_cast<uint32_t>(got) <= len)
         std::memcpy(req->payload + split.sent, e.got, static_cast<size_t>(got));
     return static_cast<int>(give(e.result));
@@ -446,7 +421,7 @@ void* os_dev_mmap(int fd, size_t length, int64_t offset)
     same(fd == e.fd && length == e.length && static_cast<uint64_t>(offset) == e.offset, "mapping", "%zx at %llx", length,
          static_cast<unsigned long long>(offset));
     const void* p = vg_dev_mmap(shadow(fd), length, offset);
-    answer_result("map /dev/mem", true, p != nullptr ? 0 : -1, p != nullptr ? 0 : entry.err);
+    answer("map /dev/mem", {p != nullptr ? 0 : -1, p != nullptr ? 0 : errno});
     return e.result < 0 ? nullptr : block;
 }
 
@@ -454,8 +429,9 @@ int os_dev_close(int fd)
 {
     const RecEntry& e = take(REC_DEV_CLOSE);
     same(fd == e.fd, "close", "descriptor %d", fd);
+    errno = EBADF;
     const int rc = shadow(fd) >= 0 ? vg_dev_close(shadow(fd)) : -1;
-    answer_result("close device", false, rc, rc < 0 ? EBADF : 0);
+    answer("close device", {rc, errno});
     map_fd(fd, -1);
     return static_cast<int>(give(e.result));
 }
@@ -480,12 +456,9 @@ uint32_t os_reg_load(const volatile uint32_t* reg)
     VgAdc& a = vg()->adc;
     a.override_raw = true;
     a.raw_value = e.value;
-    const uint32_t v = vg_adc_load(at);
-    char place[32], rec[16], mod[16];
+    char place[32];
     std::snprintf(place, sizeof place, "ADC %03x", at);
-    std::snprintf(rec, sizeof rec, "%x", e.value);
-    std::snprintf(mod, sizeof mod, "%x", v);
-    answer(v == e.value, place, rec, mod);
+    answer(place, {static_cast<long>(vg_adc_load(at)), 0});
     return e.value;
 }
 
@@ -503,7 +476,7 @@ int os_file_open(const char* path, int flags, mode_t mode)
     same(std::strcmp(path, e.path) == 0 && static_cast<uint32_t>(flags) == e.flags && mode == e.mode, "file open",
          "%s %x %o", path, flags, static_cast<unsigned>(mode));
     const int fd = vg_file_open(path, flags, mode);
-    const int err = errno;
+    const Answer modelled {fd, errno};
     map_fd(static_cast<int>(e.result), fd);
     if (e.result >= 0 && e.result < MAX_FD) {
         const char* tail = path + std::strlen(path);
@@ -513,7 +486,7 @@ int os_file_open(const char* path, int flags, mode_t mode)
     }
     char place[REC_MAX_PATH + 8];
     std::snprintf(place, sizeof place, "open %s", path);
-    answer_result(place, true, fd, err);
+    answer(place, modelled);
     return static_cast<int>(give(e.result));
 }
 
@@ -522,16 +495,13 @@ ssize_t os_file_read(int fd, void* buf, size_t count)
     const RecEntry& e = take(REC_FILE_READ);
     same(fd == e.fd && count == e.count, "file read", "descriptor %d, %zu bytes", fd, count);
     uint8_t got[REC_MAX_DATA];
+    errno = EBADF;
     const ssize_t n = shadow(fd) >= 0 ? vg_file_read(shadow(fd), got, count < sizeof got ? count : sizeof got) : -1;
-    const int err = shadow(fd) >= 0 ? errno : EBADF;
-    char rec[REC_MAX_DATA + 40], mod[REC_MAX_DATA + 40];
-    result_text(static_cast<long>(e.result), e.err, rec, sizeof rec);
-    result_text(n, err, mod, sizeof mod);
-    const int rn = e.result > 0 ? e.data_len : 0;
-    const bool agree = (e.result < 0 ? n < 0 && err == e.err : n == e.result && std::memcmp(got, e.data, rn) == 0);
+    const Answer modelled {n, errno, got, n > 0 ? static_cast<int>(n) : 0};
     char place[64];
     file_place("read", fd, place, sizeof place);
-    answer(agree, place, rec, mod);
+    answer(place, modelled);
+    const int rn = e.result > 0 ? e.data_len : 0;
     if (rn > 0)
         std::memcpy(buf, e.data, static_cast<size_t>(rn) < count ? static_cast<size_t>(rn) : count);
     return give(static_cast<long>(e.result));
@@ -544,10 +514,12 @@ ssize_t os_file_write(int fd, const void* buf, size_t count)
     same(fd == e.fd && count == e.count && static_cast<size_t>(e.data_len) == kept &&
              std::memcmp(buf, e.data, kept) == 0,
          "file write", "descriptor %d, %.*s", fd, static_cast<int>(kept), static_cast<const char*>(buf));
+    errno = EBADF;
     const ssize_t n = shadow(fd) >= 0 ? vg_file_write(shadow(fd), buf, count) : -1;
+    const Answer modelled {n, errno};
     char place[64];
     file_place("write", fd, place, sizeof place);
-    answer_result(place, false, n, shadow(fd) >= 0 ? errno : EBADF);
+    answer(place, modelled);
     return give(static_cast<long>(e.result));
 }
 
@@ -558,10 +530,12 @@ int file_call(RecKind kind, const char* call, int fd, int (*model)(int))
 {
     const RecEntry& e = take(kind);
     same(fd == e.fd, call, "descriptor %d", fd);
+    errno = EBADF;
     const int rc = shadow(fd) >= 0 ? model(shadow(fd)) : -1;
+    const Answer modelled {rc, errno};
     char place[64];
     file_place(call, fd, place, sizeof place);
-    answer_result(place, false, rc, shadow(fd) >= 0 ? errno : EBADF);
+    answer(place, modelled);
     return static_cast<int>(give(e.result));
 }
 
@@ -583,7 +557,7 @@ int os_file_rename(const char* from, const char* to)
     const int rc = vg_file_rename(from, to);
     char place[2 * REC_MAX_PATH + 16];
     std::snprintf(place, sizeof place, "rename %s", to);
-    answer_result(place, false, rc, errno);
+    answer(place, {rc, errno});
     return static_cast<int>(give(e.result));
 }
 
@@ -594,7 +568,7 @@ int os_file_unlink(const char* path)
     const int rc = vg_file_unlink(path);
     char place[REC_MAX_PATH + 16];
     std::snprintf(place, sizeof place, "unlink %s", path);
-    answer_result(place, false, rc, errno);
+    answer(place, {rc, errno});
     return static_cast<int>(give(e.result));
 }
 

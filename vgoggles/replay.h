@@ -14,33 +14,50 @@
 
 #include "recording/reader.h"
 
-constexpr int REPLAY_KEPT = 64;       // disagreements kept with their text
 constexpr int REPLAY_STATUS_STOPPED = 124;  // the run ended where the program left the recorded path
+constexpr int REPLAY_PLACES = 64;           // places kept with their disagreements
+constexpr int REPLAY_PAIRS = 3;             // answer pairs kept with their text, per place
+constexpr int REPLAY_PAIRS_COUNTED = 32;    // distinct answer pairs told apart, per place
 
-struct ReplayDisagreement {
-    int line;            // the entry's line in the recording
-    int64_t ms;          // the recorded clock, from its first reading
-    char text[200];      // place, recorded and modelled answer
+// A recorded answer and the models' one, as text: "0, 02", "-1 errno=5".
+struct ReplayPair {
+    char recorded[96];
+    char modelled[96];
+    long count;
 };
 
-// What the replay found, shared with the process that started the run.
+// The disagreements at one place: a chip's register, an ADC offset, a file.
+struct ReplayPlace {
+    char place[128];
+    long count;
+    int first_line, last_line;
+    int64_t first_ms, last_ms;
+    ReplayPair pairs[REPLAY_PAIRS];  // the first distinct pairs, in order
+    int distinct;                    // distinct pairs seen; exact up to REPLAY_PAIRS_COUNTED
+    uint32_t pair_hash[REPLAY_PAIRS_COUNTED];
+};
+
+// What the replay found, shared with the process that started the run:
+// fixed arrays only, the program's process holds no heap.
 struct ReplayResult {
     long answers;        // device answers compared
     long agree;
-    long disagreements;
-    ReplayDisagreement kept[REPLAY_KEPT];
+    int places;          // places kept, in the order of their first disagreement
+    ReplayPlace place[REPLAY_PLACES];
+    long unplaced;       // disagreements at places beyond the kept ones
+    int all_fd;          // every disagreement is written here as a line; -1: not asked for
     bool stopped;        // the program left the recorded path (or the recording ended)
     char stop[320];
     int line;            // the line of the last entry taken
     int64_t ms;          // and its time
     bool ended;          // the program returned where the recording's end line is
     int recorded_status; // that line's status; -1: no end line
+    char cut[160];       // the reader's sentence when a power cut ended the file; empty: none
 };
 
 // Reads the recording (the text stays the caller's) and sets the shadow
-// goggles up as the recording shows the goggles were: the input mode of
-// the first probe, the SD card's settings file as first read, the PWM
-// class, the device nodes, the stock service. 0, or -1 with the reason.
+// goggles up as the recording shows the goggles were (replay_prepare.cpp).
+// 0, or -1 with the reason.
 int replay_open(const char* text, size_t size, char* error, size_t cap);
 
 const RecHeader& replay_header();
@@ -50,3 +67,28 @@ ReplayResult* replay_result();  // mapped shared on first use
 // The program's entry on the replay: run in the child that vg_run starts,
 // with the recorded arguments; returns the program's status.
 int replay_entry(int (*program_main)(int, char**), int argc, char** argv);
+
+// ---- the preparation (replay_prepare.cpp) -----------------------------------
+
+// One pass over the recording from after its header (reader is a copy of
+// the open one): the shadow goggles set up as the recording shows they
+// were, and the stock service's first recorded pid. 0, or -1 with
+// reader->error.
+int replay_prepare(RecReader* reader, int* service_pid);
+
+// ---- the command (replay_command.cpp) -----------------------------------------
+
+// The program a replay command runs, and the terminal view it may show.
+struct ReplayProgram {
+    const char* name;     // as a recording's first line names it
+    const char* version;
+    int (*main)(int, char**);
+};
+struct ReplayView {
+    bool (*enter)(const char* file);  // false: no terminal
+    void (*leave)();
+};
+
+// "avmenu-replay [--all] RECORDING" (view non-null: also "--view"): the
+// replay, its report and its exit status.
+int replay_command(int argc, char** argv, const ReplayProgram& program, const ReplayView* view);
