@@ -87,6 +87,10 @@ struct RecBrief {
     char entries[2];
 };
 
+// The card is asked to write back what is new once per second of the
+// program's sleeps: the program's own clock costs no call.
+constexpr uint64_t REC_WRITEBACK_US = 1000000;
+
 // While a repeat line is open, the call the repeated turn makes next.
 struct RecRepeat {
     const RecBrief* next;  // nullptr: no repeat open, take the full path
@@ -130,7 +134,7 @@ inline void rec_usleep(unsigned usec, int rc)
 {
     if (!rec_detail::counted(REC_USLEEP, usec, 0, rc))
         rec_brief(REC_USLEEP, usec, 0, rc);
-    if ((rec_repeat.slept_us += usec) >= 1000000)
+    if ((rec_repeat.slept_us += usec) >= REC_WRITEBACK_US)
         rec_repeat_second();
 }
 
@@ -138,6 +142,6 @@ inline void rec_sleep(unsigned seconds, unsigned left)
 {
     if (!rec_detail::counted(REC_SLEEP, seconds, 0, static_cast<int32_t>(left)))
         rec_brief(REC_SLEEP, seconds, 0, static_cast<int32_t>(left));
-    if ((rec_repeat.slept_us += static_cast<uint64_t>(seconds) * 1000000) >= 1000000)
+    if ((rec_repeat.slept_us += static_cast<uint64_t>(seconds) * 1000000) >= REC_WRITEBACK_US)
         rec_repeat_second();
 }

@@ -567,4 +567,75 @@ TEST_F(Recording, AKilledProcessLeavesARecordingThatReadsToItsLastCall)
     }
 }
 
+// What a power cut or a kill can lose: the card gets what is new once a
+// second of the program's sleeps, without the program waiting for it; a
+// kill loses nothing, not even a repeat count; a clean finish leaves the
+// file trimmed to its text and synced.
+TEST_F(Recording, TheCardGetsNewLinesOnceASecondAndTheWholeFileAtTheEnd)
+{
+    const struct {
+        int turns;       // idle turns of a 30 ms sleep each
+        long writebacks;
+    } rows[] = {{1, 0}, {33, 0}, {34, 1}, {67, 2}, {100, 3}, {3600 * 33 + 12, 3564}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.turns);
+        std::filesystem::remove(at("recording-0001.txt"));
+        ASSERT_EQ(start(), 0);
+        rec_dev_mmap(-1, sizeof page, 0, const_cast<uint32_t*>(page));
+        for (int i = 0; i < row.turns; ++i) {
+            rec_reg_store(&page[0x018 / 4], 6);
+            rec_usleep(30000, 0);
+        }
+        EXPECT_EQ(rec_stats().writebacks, row.writebacks);
+        const long size_while_running = static_cast<long>(std::filesystem::file_size(rec_path()));
+        EXPECT_GT(size_while_running, rec_stats().bytes) << "space reserved ahead of the lines";
+        rec_finish(0);
+        EXPECT_TRUE(rec_stats().synced_at_end);
+        const std::string text = slurp(rec_path());
+        EXPECT_EQ(static_cast<long>(text.size()), rec_stats().bytes);
+        EXPECT_EQ(text.find('\0'), std::string::npos);
+        EXPECT_EQ(read_back(rec_path()).entries.size(), 2u * static_cast<size_t>(row.turns) + 2);
+    }
+}
+
+// A program killed in the middle of a repeated turn leaves its file as it
+// lies: the reserve after the text, every call counted, no end line.
+TEST_F(Recording, AKillInTheMiddleOfARepeatLosesNoCall)
+{
+    for (const int calls : {3, 7, 8, 101, 1001}) {
+        SCOPED_TRACE(calls);
+        std::filesystem::remove(at("recording-0001.txt"));
+        const pid_t pid = fork();
+        if (pid == 0) {
+            if (start() != 0)
+                _exit(1);
+            rec_dev_mmap(-1, sizeof page, 0, const_cast<uint32_t*>(page));
+            for (int i = 0; i < calls; ++i) {
+                if (i % 3 == 2)
+                    rec_usleep(30000, 0);
+                else
+                    rec_reg_load(&page[i % 3], 0x2a8);
+            }
+            raise(SIGKILL);
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFSIGNALED(status)) << status;
+        const std::string text = slurp(at("recording-0001.txt"));
+        const size_t text_end = text.find('\0');
+        ASSERT_NE(text_end, std::string::npos) << "the reserve stays after the text";
+        EXPECT_EQ(text.find_first_not_of('\0', text_end), std::string::npos);
+        static RecReader r;
+        ASSERT_EQ(rec_reader_open(&r, text.data(), text.size()), 0);
+        RecEntry e;
+        int n = 0;
+        while (rec_reader_next(&r, &e) > 0)
+            n += e.kind != REC_DEV_MMAP;
+        EXPECT_EQ(n, calls);
+        EXPECT_FALSE(r.ended);
+        EXPECT_EQ(r.cut_line, std::count(text.begin(), text.end(), '\n') + 1);
+    }
+}
+
 }  // namespace

@@ -2,7 +2,12 @@
 // naming the line number for each damaged or cut file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "recording/reader.h"
@@ -118,6 +123,219 @@ TEST(RecordingReader, OnlyTurnsOfAtMost16EntriesRepeat)
         else
             EXPECT_EQ(got.error, "line 20: 'repeat' must follow a whole turn of at most 16 entries");
     }
+}
+
+// ---- the end of a recording: its last whole line --------------------------
+
+std::string real_recording()
+{
+    std::ifstream in(RECORDING_RIGHT_TAP, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// The lines of `text` up to and including line n, and their entries.
+size_t entries_up_to_line(const std::string& text, int n)
+{
+    size_t at = 0;
+    for (int i = 0; i < n; ++i)
+        at = text.find('\n', at) + 1;
+    return rec_read_text(text.substr(0, at)).entries.size();
+}
+
+struct CutRead {
+    RecRead read;
+    int cut_line;
+    std::string cut;
+};
+
+CutRead read_cut(const std::string& text)
+{
+    CutRead out {rec_read_text(text), 0, ""};
+    static RecReader r;
+    if (rec_reader_open(&r, text.data(), text.size()) == 0) {
+        RecEntry e;
+        while (rec_reader_next(&r, &e) > 0) {
+        }
+        out.cut_line = r.cut_line;
+        out.cut = r.cut;
+    }
+    return out;
+}
+
+// A power cut leaves a last line without its newline, or the card's
+// reserved space as NUL bytes, or both: the recording reads to the line
+// before, and says where it was cut.
+TEST(RecordingReader, ARecordingEndsAtItsLastWholeLine)
+{
+    const std::string whole = real_recording();
+    const int lines = 171;
+    ASSERT_EQ(std::count(whole.begin(), whole.end(), '\n'), lines);
+    const size_t last_start = whole.rfind('\n', whole.size() - 2) + 1;
+    const size_t before_last = entries_up_to_line(whole, lines - 1);
+    const std::string page(4096, '\0');
+    const std::string lost = "cut at line 171: the goggles lost power or the card was pulled; what came after is lost";
+    const std::string unwritten =
+        "cut at line 172: the rest is space kept on the card for entries never written (the program was killed, or "
+        "the goggles lost power)";
+    // Every cut inside the last line, with and without the reserve after it.
+    for (size_t end = last_start + 1; end < whole.size(); ++end) {
+        for (const std::string& tail : {std::string(), page}) {
+            SCOPED_TRACE("cut at byte " + std::to_string(end) + (tail.empty() ? "" : ", then a page of NUL"));
+            const CutRead got = read_cut(whole.substr(0, end) + tail);
+            EXPECT_EQ(got.read.error, "");
+            EXPECT_EQ(got.read.entries.size(), before_last);
+            EXPECT_EQ(got.cut, lost);
+        }
+    }
+    const size_t all = rec_read_text(whole).entries.size();
+    const struct {
+        const char* what;
+        std::string text;
+        size_t entries;
+        int cut_line;
+        std::string cut;
+    } rows[] = {
+        {"whole", whole, all, 0, ""},
+        {"one NUL after the last line", whole + std::string(1, '\0'), all, 172, unwritten},
+        {"a page of NUL after the last line", whole + page, all, 172, unwritten},
+        {"cut at the start of the last line", whole.substr(0, last_start), before_last, 0, ""},
+        // Line 104 is a repeat line: cut inside it, its repeats are lost.
+        {"cut inside a repeat line", whole.substr(0, whole.find("repeat 0000000001 04") + 10) + page,
+         entries_up_to_line(whole, 103), 104, "cut at line 104: the goggles lost power or the card was pulled; what came "
+                                                 "after is lost"},
+        {"written lines after a page that never reached the card",
+         whole.substr(0, last_start) + page + whole.substr(last_start), before_last, 171,
+         "cut at line 171: the rest is space kept on the card for entries never written (the program was killed, or "
+         "the goggles lost power)"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const CutRead got = read_cut(row.text);
+        EXPECT_EQ(got.read.error, "");
+        EXPECT_EQ(got.read.entries.size(), row.entries);
+        EXPECT_EQ(got.cut_line, row.cut_line);
+        EXPECT_EQ(got.cut, row.cut);
+    }
+    // Damage before the cut is refused at its line all the same.
+    std::string damaged = whole.substr(0, last_start + 5) + page;
+    damaged.replace(damaged.find("reg_store 800 6"), 15, "reg_store 800 X");
+    EXPECT_EQ(read_cut(damaged).read.error, "line 12: 'reg_store': bad VALUE 'X'");
+    // A header cut short is not a recording.
+    EXPECT_EQ(rec_read_text(whole.substr(0, 20)).error, "line 1: its first line is cut short: not a recording");
+    EXPECT_EQ(rec_read_text(page).error, "line 1: its first line is cut short: not a recording");
+}
+
+// Every kind written by the table and read back by it, with the values at
+// its edges: a failed call and its errno, empty and lone-dash fields, '%'
+// and spaces, the most data kept.
+TEST(RecordingReader, EveryKindReadsBackAsItWasWritten)
+{
+    std::string full_text(REC_MAX_DATA, 'x');
+    for (size_t i = 0; i < full_text.size(); ++i)
+        full_text[i] = static_cast<char>(i);  // every byte value from 0 to 255
+    const std::string path_max(REC_MAX_PATH - 1, '%');
+    const struct {
+        RecKind kind;
+        int64_t result;
+        int err;
+        void (*fill)(RecEntry&);
+        std::string data;
+    } rows[] = {
+        {REC_DEV_OPEN, 3, 0, [](RecEntry& e) { std::strcpy(e.path, "/dev/remote_i2c"); e.flags = 0x802; }, ""},
+        {REC_DEV_OPEN, -1, 2, [](RecEntry& e) { std::strcpy(e.path, "-"); e.flags = 0; }, ""},
+        {REC_DEV_OPEN, -1, 13, [](RecEntry& e) { std::strcpy(e.path, "a b%c"); e.flags = 0xffffffff; }, ""},
+        {REC_DEV_IOCTL, -1, 25, [](RecEntry& e) { e.fd = 3; e.request = 0x541b; }, ""},
+        {REC_DEV_IOCTL, 0, 0, [](RecEntry& e) {
+             e.fd = 3; e.request = RI2C_IOCTL; e.cmd = RI2C_CMD_WRITE_READ; e.len = 16 + 2 + RI2C_MAX_DATA;
+             const uint8_t head[] = {2, 0, 0, 0, 0x5b, 0, 0, 0, 2, 0, 0, 0, RI2C_MAX_DATA, 0, 0, 0, 0x1e, 0x0a};
+             std::memcpy(e.data, head, sizeof head); e.data_len = sizeof head;
+             e.got_len = RI2C_MAX_DATA; std::memset(e.got, 0xa5, RI2C_MAX_DATA); }, ""},
+        {REC_DEV_IOCTL, -1, 5, [](RecEntry& e) {
+             e.fd = 3; e.request = RI2C_IOCTL; e.cmd = RI2C_CMD_SELECT; e.len = 16;
+             std::memset(e.data, 0, 16); e.data[0] = 2; e.data[8] = 0x5b; e.data_len = 16; }, ""},
+        {REC_DEV_IOCTL, 0, 0, [](RecEntry& e) {
+             e.fd = 3; e.request = RI2C_IOCTL; e.cmd = RI2C_CMD_READ; e.len = 12;
+             std::memset(e.data, 0, 12); e.data_len = 12; e.got_len = 0; }, ""},
+        {REC_DEV_MMAP, 0, 0, [](RecEntry& e) { e.fd = 4; e.length = 0x1000; e.offset = 0xffffffffffull; }, ""},
+        {REC_DEV_MMAP, -1, 22, [](RecEntry& e) { e.fd = -1; e.length = 0; e.offset = 0; }, ""},
+        {REC_DEV_CLOSE, -1, 9, [](RecEntry& e) { e.fd = 999; }, ""},
+        {REC_REG_LOAD, 0xffffffff, 0, [](RecEntry& e) { e.offset = 0x810; e.value = 0xffffffff; }, ""},
+        {REC_REG_STORE, 0, 0, [](RecEntry& e) { e.offset = 0; e.value = 0; }, ""},
+        {REC_FILE_OPEN, 4, 0, [](RecEntry& e) { std::strcpy(e.path, "/record/a b/settings.tmp"); e.flags = 0x241; e.mode = 0666; }, ""},
+        {REC_FILE_READ, REC_MAX_DATA + 100, 0, [](RecEntry& e) { e.fd = 4; e.count = 4096; }, "full"},
+        {REC_FILE_READ, 0, 0, [](RecEntry& e) { e.fd = 4; e.count = 64; }, ""},
+        {REC_FILE_READ, 1, 0, [](RecEntry& e) { e.fd = 4; e.count = 1; }, "-"},
+        {REC_FILE_WRITE, 1, 0, [](RecEntry& e) { e.fd = 5; e.count = 1; }, "%"},
+        {REC_FILE_WRITE, -1, 28, [](RecEntry& e) { e.fd = 5; e.count = 0; }, ""},
+        {REC_FILE_WRITE, 12, 0, [](RecEntry& e) { e.fd = 5; e.count = 12; }, "55 50 50 50\n"},
+        {REC_FILE_FSYNC, -1, 5, [](RecEntry& e) { e.fd = 5; }, ""},
+        {REC_FILE_CLOSE, 0, 0, [](RecEntry& e) { e.fd = 0; }, ""},
+        {REC_FILE_RENAME, 0, 0, [](RecEntry& e) { std::strcpy(e.path, "/a/settings.tmp"); std::strcpy(e.path2, "/a/settings"); }, ""},
+        {REC_FILE_UNLINK, -1, 2, [](RecEntry& e) { e.path[0] = '\0'; }, ""},
+        {REC_FILE_UNLINK, 0, 0, [](RecEntry& e) { std::memset(e.path, '%', REC_MAX_PATH - 1); e.path[REC_MAX_PATH - 1] = '\0'; }, ""},
+        {REC_CLOCK, 0, 0, [](RecEntry& e) { e.sec = 4294967296; e.nsec = 999999999; }, ""},
+        {REC_CLOCK, -1, 22, [](RecEntry&) {}, ""},
+        {REC_USLEEP, 0, 0, [](RecEntry& e) { e.count = 30000; }, ""},
+        {REC_USLEEP, -1, 4, [](RecEntry& e) { e.count = 0; }, ""},
+        {REC_SLEEP, 4294967295, 0, [](RecEntry& e) { e.count = 4294967295; }, ""},
+        {REC_KILL, 0, 0, [](RecEntry& e) { e.pid = 912; e.sig = 19; }, ""},
+        {REC_KILL, -1, 3, [](RecEntry& e) { e.pid = -2147483647 - 1; e.sig = 0; }, ""},
+        {REC_FORK, 2147483647, 0, [](RecEntry&) {}, ""},
+        {REC_FORK, -1, 11, [](RecEntry&) {}, ""},
+        {REC_WAITPID, 77, 0, [](RecEntry& e) { e.pid = 77; e.options = 1; e.has_status = true; e.status = 0x300; }, ""},
+        {REC_WAITPID, 0, 0, [](RecEntry& e) { e.pid = 77; e.options = 1; }, ""},
+        {REC_WAITPID, -1, 10, [](RecEntry& e) { e.pid = -1; e.options = 0; }, ""},
+        {REC_SERVICE, 912, 0, [](RecEntry& e) { e.pid = 912; }, ""},
+        {REC_SERVICE, -1, 0, [](RecEntry& e) { e.pid = -1; }, ""},
+        {REC_SERVICE, -2, 13, [](RecEntry& e) { e.pid = -2; }, ""},
+        {REC_STDERR, 3, 0, [](RecEntry&) {}, " - "},
+        {REC_STDERR, 0, 0, [](RecEntry&) {}, ""},
+        {REC_STDERR, -1, 32, [](RecEntry&) {}, "errno=5 a  b%0A\n"},
+        {REC_STDERR, REC_MAX_DATA, 0, [](RecEntry&) {}, "full"},
+        {REC_END, 255, 0, [](RecEntry& e) { e.status = 255; e.sec = 0; e.nsec = 0; }, ""},
+    };
+    bool kinds[REC_KIND_COUNT] = {};
+    for (const auto& row : rows) {
+        RecEntry want;
+        rec_entry_clear(&want, row.kind);
+        want.result = row.result;
+        want.err = row.err;
+        row.fill(want);
+        // What the reader derives: an open's descriptor is its result, standard error is 2.
+        if (row.kind == REC_DEV_OPEN || row.kind == REC_FILE_OPEN)
+            want.fd = static_cast<int>(row.result);
+        if (row.kind == REC_STDERR)
+            want.fd = 2;
+        const std::string data = row.data == "full" ? full_text : row.data;
+        if (want.kind != REC_DEV_IOCTL) {
+            std::memcpy(want.data, data.data(), data.size());
+            want.data_len = static_cast<int>(data.size());
+        }
+        char line[REC_MAX_LINE];
+        const std::string text(line, rec_entry_format(want, line));
+        SCOPED_TRACE(text);
+        RecEntry got;
+        char why[160] = "";
+        ASSERT_EQ(rec_entry_parse(text.data(), text.data() + text.size(), row.kind, &got, why, sizeof why), 0) << why;
+        char again[REC_MAX_LINE];
+        EXPECT_EQ(std::string(again, rec_entry_format(got, again)), text);
+        EXPECT_EQ(std::make_tuple(got.result, got.err, got.fd, got.flags, got.mode, got.request, got.cmd, got.len),
+                  std::make_tuple(want.result, want.err, want.fd, want.flags, want.mode, want.request, want.cmd, want.len));
+        EXPECT_EQ(std::make_tuple(got.length, got.offset, got.value, got.count, got.pid, got.sig, got.options),
+                  std::make_tuple(want.length, want.offset, want.value, want.count, want.pid, want.sig, want.options));
+        EXPECT_EQ(std::make_tuple(got.has_status, got.status, got.sec, got.nsec),
+                  std::make_tuple(want.has_status, want.status, want.sec, want.nsec));
+        EXPECT_EQ(std::string(got.path) + "|" + got.path2, std::string(want.path) + "|" + want.path2);
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(got.data), static_cast<size_t>(got.data_len)),
+                  std::string(reinterpret_cast<char*>(want.data), static_cast<size_t>(want.data_len)));
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(got.got), static_cast<size_t>(std::max(got.got_len, 0))),
+                  std::string(reinterpret_cast<char*>(want.got), static_cast<size_t>(std::max(want.got_len, 0))));
+        kinds[row.kind] = true;
+    }
+    for (int k = 0; k < REC_KIND_COUNT; ++k)
+        EXPECT_TRUE(kinds[k]) << "no row for " << rec_kind_name(static_cast<RecKind>(k));
 }
 
 }  // namespace
