@@ -338,4 +338,47 @@ TEST(RecordingReader, EveryKindReadsBackAsItWasWritten)
         EXPECT_TRUE(kinds[k]) << "no row for " << rec_kind_name(static_cast<RecKind>(k));
 }
 
+// The document's table of kinds is the code's: a kind added, renamed or
+// changed in REC_KINDS fails here until docs/RECORDING.md says the same.
+std::string doc_line(const RecKindRow& row)
+{
+    std::string line = row.name;
+    for (int i = 0; i < row.n_fields; ++i) {
+        const RecField& f = row.fields[i];
+        const char* suffix = f.fmt == FMT_HEX ? "(hex)" : f.fmt == FMT_OCT ? "(octal)" : "";
+        line += f.fmt == FMT_PAYLOAD ? std::string(" [") + f.name + "(hex)]" : std::string(" ") + f.name + suffix;
+    }
+    if (row.result != RES_NONE)
+        line += std::string(" -> ") + row.result_name + (row.result == RES_HEX ? "(hex)" : "");
+    switch (row.tail) {
+    case TAIL_NONE: break;
+    case TAIL_DATA: line += " [DATA]"; break;
+    case TAIL_TIME: line += " [SEC.NSEC]"; break;
+    case TAIL_READ_AREA: line += " [GOT(hex)]"; break;
+    case TAIL_STATUS: line += " [status=HEX]"; break;
+    case TAIL_TEXT: line += " TEXT"; break;
+    }
+    return "| `" + line + "` | " + row.call + " | " + (row.can_fail ? "yes" : "no") + " | " +
+           (row.repeats ? "yes" : "no") + " |";
+}
+
+TEST(RecordingReader, TheDocumentsTableOfKindsIsTheCodes)
+{
+    std::ifstream in(RECORDING_DOC);
+    std::string doc, l;
+    bool inside = false;
+    while (std::getline(in, l)) {
+        if (l.rfind("<!-- kinds:", 0) == 0) {
+            inside = l != "<!-- kinds: end -->";
+            continue;
+        }
+        if (inside && l.rfind("| `", 0) == 0)
+            doc += l + "\n";
+    }
+    std::string code;
+    for (const RecKindRow& row : REC_KINDS)
+        code += doc_line(row) + "\n";
+    EXPECT_EQ(doc, code) << "docs/RECORDING.md's table of kinds, as the code has it:\n" << code;
+}
+
 }  // namespace
