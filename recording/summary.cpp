@@ -238,6 +238,8 @@ int main(int argc, char** argv)
     std::printf("faults:    %s\n", faults.empty() ? "none" : faults.c_str());
     if (s.end != nullptr)
         std::printf("ended:     status %d; last diagnostic: %s\n", s.end->status, s.last_stderr.c_str());
+    else if (reader.cut_line > 0)
+        std::printf("ended:     %s; last diagnostic: %s\n", reader.cut, s.last_stderr.c_str());
     else
         std::printf("ended:     no end line: killed, crashed or still running after line %d (%s); last diagnostic: %s\n",
                     s.last.first_line, s.entries > 0 ? rec_kind_name(s.last.kind) : "no entry",

@@ -334,4 +334,44 @@ TEST_F(Replay, FailedCallsDisagreeOnAnotherErrno)
     }
 }
 
+// A recording without its end line, whole or cut by a power loss,
+// replays to its last entry; the cut is said, and the verdict is the
+// answers' own.
+TEST_F(Replay, ARecordingCutShortReplaysToItsLastWholeLine)
+{
+    EndState recorded;
+    const std::string text = record(true, main_way(WAY_PLAY), &recorded);
+    size_t at = 0;
+    for (int line = 0; line < 400; ++line)
+        at = text.find('\n', at) + 1;
+    const std::string page(4096, '\0');
+    const struct {
+        const char* what;
+        std::string text;
+        std::string cut;
+    } rows[] = {
+        {"killed after line 400", text.substr(0, at), ""},
+        {"cut inside line 401", text.substr(0, at + 7) + page,
+         "cut: cut at line 401: the goggles lost power or the card was pulled; what came after is lost\n"},
+        {"the reserve after line 400", text.substr(0, at) + page,
+         "cut: cut at line 401: the rest is space kept on the card for entries never written (the program was "
+         "killed, or the goggles lost power)\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const Replayed r = replay(true, row.text);
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(lines_with(r.out, "cut: ").size(), row.cut.empty() ? 0u : 1u);
+        if (!row.cut.empty()) {
+            EXPECT_NE(r.out.find(row.cut), std::string::npos) << r.out;
+        }
+        EXPECT_NE(r.out.find("the recording has no end line: replayed to its last entry, line 400; the program goes on"),
+                  std::string::npos)
+            << r.out;
+        const auto [answers, agree] = summary(r.out);
+        EXPECT_GT(answers, 100);
+        EXPECT_EQ(answers, agree);
+    }
+}
+
 }  // namespace

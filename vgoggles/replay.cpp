@@ -38,6 +38,19 @@ bool in_program() { return program_pid > 0 && getpid() == program_pid; }
 
 int64_t ms_of(int64_t sec, int64_t nsec) { return sec * 1000 + nsec / 1000000; }
 
+// Ends the run in the program's process: what the program's own leaving
+// would do (no watchdog left behind, the service running again), then out.
+[[noreturn]] void leave_run()
+{
+    if (in_program() && watchdog_real > 0) {
+        __real_kill(watchdog_real, SIGKILL);
+        __real_waitpid(watchdog_real, nullptr, 0);
+    }
+    if (in_program() && stopped_real > 0)
+        __real_kill(stopped_real, SIGCONT);
+    _exit(REPLAY_STATUS_STOPPED);
+}
+
 // Ends the run where the program leaves the recorded path.
 [[noreturn]] void stop(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void stop(const char* fmt, ...)
@@ -48,15 +61,7 @@ int64_t ms_of(int64_t sec, int64_t nsec) { return sec * 1000 + nsec / 1000000; }
     std::vsnprintf(r->stop, sizeof r->stop, fmt, ap);
     va_end(ap);
     r->stopped = true;
-    // What the program's own leaving would do: no watchdog left behind, the
-    // service running again.
-    if (in_program() && watchdog_real > 0) {
-        __real_kill(watchdog_real, SIGKILL);
-        __real_waitpid(watchdog_real, nullptr, 0);
-    }
-    if (in_program() && stopped_real > 0)
-        __real_kill(stopped_real, SIGCONT);
-    _exit(REPLAY_STATUS_STOPPED);
+    leave_run();
 }
 
 // The recording's next call into e: 1, or 0 where the file ends (with the
@@ -78,8 +83,14 @@ int next_call(RecEntry* e)
 const RecEntry& take(RecKind kind)
 {
     ReplayResult* r = replay_result();
-    if (next_call(&entry) == 0)
-        stop("line %d: the recording ends here; the program goes on with %s", reader.line, rec_kind_name(kind));
+    if (next_call(&entry) == 0) {
+        // A recording without its end line (killed, or cut by a power
+        // loss) is replayed to its last entry: the run ends there.
+        std::snprintf(r->stop, sizeof r->stop, "replayed to its last entry, line %d; the program goes on with %s",
+                      r->line, rec_kind_name(kind));
+        r->ran_out = true;
+        leave_run();
+    }
     r->line = entry.line;
     if (entry.kind == REC_CLOCK && entry.result == 0) {
         now_ms = ms_of(entry.sec, entry.nsec);

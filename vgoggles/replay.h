@@ -46,7 +46,8 @@ struct ReplayResult {
     ReplayPlace place[REPLAY_PLACES];
     long unplaced;       // disagreements at places beyond the kept ones
     int all_fd;          // every disagreement is written here as a line; -1: not asked for
-    bool stopped;        // the program left the recorded path (or the recording ended)
+    bool stopped;        // the program left the recorded path
+    bool ran_out;        // the recording, without its end line, ended before the program
     char stop[320];
     int line;            // the line of the last entry taken
     int64_t ms;          // and its time

@@ -220,6 +220,8 @@ int replay_command(int argc, char** argv, const ReplayProgram& program, const Re
     if (r->stopped) {
         std::printf("stopped: %s\n", r->stop);
         ok = false;
+    } else if (r->ran_out) {
+        std::printf("the recording has no end line: %s\n", r->stop);
     } else if (!r->ended) {
         std::printf("the recording has no end line: replayed up to line %d, the program ended there\n", r->line);
     } else if (r->recorded_status != run.status) {
