@@ -23,7 +23,6 @@
 #endif
 
 RecRepeat rec_repeat {};
-char* rec_detail::entries_digits = nullptr;
 
 namespace {
 
@@ -287,9 +286,9 @@ void rec_brief(RecKind kind, uintptr_t a, uint32_t b, int32_t rc)
             if (at == nullptr)
                 return;
             repeat_line = at;
-            rec_detail::entries_digits = at + ENTRIES_AT;
-            rec_repeat.next = prev + matched;
-            rec_detail::counted(kind, a, b, rc);
+            rec_repeat.entries = at + ENTRIES_AT;
+            rec_repeat.end = prev + prev_n;
+            rec_detail::count(prev + matched);
             return;
         }
     }

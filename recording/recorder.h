@@ -91,9 +91,12 @@ struct RecBrief {
 // program's sleeps: the program's own clock costs no call.
 constexpr uint64_t REC_WRITEBACK_US = 1000000;
 
-// While a repeat line is open, the call the repeated turn makes next.
+// While a repeat line is open: the call the repeated turn makes next, the
+// end of that turn, and the line's ENTRIES in the mapping.
 struct RecRepeat {
     const RecBrief* next;  // nullptr: no repeat open, take the full path
+    const RecBrief* end;
+    char* entries;
     uint64_t slept_us;     // sleeps since the last write-back
 };
 extern RecRepeat rec_repeat;
@@ -103,36 +106,46 @@ void rec_repeat_turn_done();  // a whole turn was counted
 void rec_repeat_second();     // a second of sleeps went by
 
 namespace rec_detail {
-extern char* entries_digits;  // the open repeat line's ENTRIES, in the mapping
 // The repeated turn's next call was made: counted in the mapping.
-inline bool counted(RecKind kind, uintptr_t a, uint32_t b, int32_t rc)
+inline void count(const RecBrief* p)
+{
+    std::memcpy(rec_repeat.entries, p->entries, 2);
+    if ((rec_repeat.next = p + 1) == rec_repeat.end)
+        rec_repeat_turn_done();
+}
+inline bool counted_reg(RecKind kind, uintptr_t a, uint32_t b)
 {
     const RecBrief* p = rec_repeat.next;
-    if (p == nullptr || p->kind != kind || p->a != a || p->b != b || p->rc != rc || (rc < 0 && p->err != errno))
+    if (p == nullptr || p->kind != kind || p->a != a || p->b != b)
         return false;
-    std::memcpy(entries_digits, p->entries, 2);
-    rec_repeat.next = p + 1;
-    if (p->entries[0] == '0' && p->entries[1] == '0')
-        rec_repeat_turn_done();
+    count(p);
+    return true;
+}
+inline bool counted_sleep(RecKind kind, uintptr_t a, int32_t rc)
+{
+    const RecBrief* p = rec_repeat.next;
+    if (p == nullptr || p->kind != kind || p->a != a || p->rc != rc || (rc < 0 && p->err != errno))
+        return false;
+    count(p);
     return true;
 }
 }  // namespace rec_detail
 
 inline void rec_reg_load(const volatile uint32_t* reg, uint32_t value)
 {
-    if (!rec_detail::counted(REC_REG_LOAD, reinterpret_cast<uintptr_t>(reg), value, 0))
+    if (!rec_detail::counted_reg(REC_REG_LOAD, reinterpret_cast<uintptr_t>(reg), value))
         rec_brief(REC_REG_LOAD, reinterpret_cast<uintptr_t>(reg), value, 0);
 }
 
 inline void rec_reg_store(const volatile uint32_t* reg, uint32_t value)
 {
-    if (!rec_detail::counted(REC_REG_STORE, reinterpret_cast<uintptr_t>(reg), value, 0))
+    if (!rec_detail::counted_reg(REC_REG_STORE, reinterpret_cast<uintptr_t>(reg), value))
         rec_brief(REC_REG_STORE, reinterpret_cast<uintptr_t>(reg), value, 0);
 }
 
 inline void rec_usleep(unsigned usec, int rc)
 {
-    if (!rec_detail::counted(REC_USLEEP, usec, 0, rc))
+    if (!rec_detail::counted_sleep(REC_USLEEP, usec, rc))
         rec_brief(REC_USLEEP, usec, 0, rc);
     if ((rec_repeat.slept_us += usec) >= REC_WRITEBACK_US)
         rec_repeat_second();
@@ -140,7 +153,7 @@ inline void rec_usleep(unsigned usec, int rc)
 
 inline void rec_sleep(unsigned seconds, unsigned left)
 {
-    if (!rec_detail::counted(REC_SLEEP, seconds, 0, static_cast<int32_t>(left)))
+    if (!rec_detail::counted_sleep(REC_SLEEP, seconds, static_cast<int32_t>(left)))
         rec_brief(REC_SLEEP, seconds, 0, static_cast<int32_t>(left));
     if ((rec_repeat.slept_us += static_cast<uint64_t>(seconds) * 1000000) >= REC_WRITEBACK_US)
         rec_repeat_second();
