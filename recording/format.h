@@ -54,37 +54,3 @@ constexpr const char* rec_kind_name(RecKind k) { return k < REC_KIND_COUNT ? REC
 
 // A sleep ends a turn.
 constexpr bool rec_is_sleep(RecKind k) { return k == REC_USLEEP || k == REC_SLEEP; }
-
-// How much of a transport payload of `len` bytes the program filled before
-// the request (SENT), and how much is the read area (GOT): the same rule
-// for the recorder and the reader. `payload` holds at least the first
-// min(len, 12) bytes.
-struct RecPayloadSplit {
-    uint32_t sent;
-    uint32_t got;
-};
-constexpr RecPayloadSplit rec_payload_split(uint32_t cmd, uint32_t len, const uint8_t* payload)
-{
-    uint64_t words = 0, fixed = 0;
-    const bool reads = cmd == RI2C_CMD_WRITE_READ || cmd == RI2C_CMD_READ;
-    switch (cmd) {
-    case RI2C_CMD_SELECT: fixed = 16; break;
-    case RI2C_CMD_READ: fixed = 12; break;
-    case RI2C_CMD_WRITE:
-    case RI2C_CMD_WRITE_READ:
-        // The count of bytes to write, the third little-endian word.
-        if (len >= 12)
-            words = static_cast<uint64_t>(payload[8]) | static_cast<uint64_t>(payload[9]) << 8 |
-                    static_cast<uint64_t>(payload[10]) << 16 | static_cast<uint64_t>(payload[11]) << 24;
-        fixed = (cmd == RI2C_CMD_WRITE ? 12 : 16) + words;
-        break;
-    default: fixed = len; break;
-    }
-    uint64_t sent = fixed < len ? fixed : len;
-    if (sent > RI2C_MAX_PAYLOAD)
-        sent = RI2C_MAX_PAYLOAD;
-    uint64_t got = reads ? len - sent : 0;
-    if (got > RI2C_MAX_DATA)
-        got = RI2C_MAX_DATA;
-    return {static_cast<uint32_t>(sent), static_cast<uint32_t>(got)};
-}

@@ -279,7 +279,7 @@ int parse_entry(RecReader* r, const char* begin, const char* end, RecEntry* e)
             return bad(r, e, "payload");
         uint8_t head[12] = {};
         std::memcpy(head, e->data, e->data_len < 12 ? static_cast<size_t>(e->data_len) : 12);
-        const RecPayloadSplit split_at = rec_payload_split(e->cmd, e->len, head);
+        const Ri2cPayloadSplit split_at = ri2c_payload_split(e->cmd, e->len, head);
         if (e->data_len != static_cast<int>(split_at.sent))
             return fail(r, "'dev_ioctl': %d payload bytes for command %u of length %u", e->data_len, e->cmd,
                         e->len);

@@ -401,7 +401,7 @@ int os_dev_ioctl(int fd, unsigned long request, void* arg)
     }
     auto* req = static_cast<Ri2cRequest*>(arg);
     const uint32_t len = req->len <= RI2C_MAX_PAYLOAD ? req->len : RI2C_MAX_PAYLOAD;
-    const RecPayloadSplit split = rec_payload_split(req->cmd, len, req->payload);
+    const Ri2cPayloadSplit split = ri2c_payload_split(req->cmd, len, req->payload);
     char sent[2 * RI2C_MAX_PAYLOAD + 1];
     hex(req->payload, static_cast<int>(split.sent), sent, sizeof sent);
     same(req->cmd == e.cmd && req->len == e.len && static_cast<int>(split.sent) == e.data_len &&
