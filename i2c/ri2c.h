@@ -178,12 +178,12 @@ constexpr Ri2cTransfer ri2c_decode(uint32_t cmd, uint32_t len, const uint8_t* p,
         break;
     default: return t;
     }
-    t.well_formed = whole == len && uint64_t {t.writes} + t.reads <= RI2C_MAX_DATA;
+    t.well_formed = whole == len && t.writes + t.reads <= RI2C_MAX_DATA;  // no wrap: their sum is len less the words
     // The register number, as the chip takes it, then the values.
     const uint64_t written_end = uint64_t {t.data_at} + t.writes;
     const uint32_t end = written_end < filled ? static_cast<uint32_t>(written_end) : filled;
     const uint32_t width = static_cast<uint32_t>(ri2c_chip_reg_bytes(t.chip));
-    if (width == 0 || t.writes < width || end < t.data_at + width)
+    if (width == 0 || end < t.data_at + width)
         return t;
     t.reg = p[t.data_at];
     if (width == 2)

@@ -172,11 +172,17 @@ TEST_F(Transport, OddPayloadsDecodeAsFarAsFilledAndTheDriverRefusesThem)
         {RI2C_CMD_WRITE, 7, {1, 0, 0, 0, 0x43, 0, 0}, EINVAL, "2 len=7 unaddressed refused"},
         {RI2C_CMD_SELECT, 12, {2, 0, 0, 0, 0, 0, 0, 0, 0x5B, 0, 0, 0}, EINVAL, "1 len=12 2:5b video processor refused"},
         {RI2C_CMD_SELECT, 11, {2, 0, 0, 0, 0, 0, 0, 0, 0x5B, 0, 0}, EINVAL, "1 len=11 unaddressed refused"},
+        {RI2C_CMD_SELECT, 20, {1, 0, 0, 0, 0, 0, 0, 0, 0x43, 0, 0, 0, 0, 0, 0, 0}, EINVAL, "1 len=20 1:43 LT8668 refused"},
+        // Nothing answers at another address on a chip's bus.
+        {RI2C_CMD_WRITE, 14, {1, 0, 0, 0, 0x44, 0, 0, 0, 2, 0, 0, 0, 0xB7, 1}, EIO, "2 len=14 1:44 ? w=2 r=0 data@12 read@14"},
         {RI2C_CMD_WRITE, 11, with(VP, {3, 0, 0}), EINVAL, "2 len=11 2:5b video processor refused"},
         // One byte short of its count; then the same cut after the register's low byte.
         {RI2C_CMD_WRITE, 14, with(VP, {3, 0, 0, 0, 0x1E, 0x0A}), EINVAL,
          "2 len=14 2:5b video processor w=3 r=0 data@12 read@14 reg 0a1e, 0 values@14 00 refused"},
         {RI2C_CMD_WRITE, 15, with(VP, {3, 0, 0, 0, 0x1E}), 0, "2 len=15 2:5b video processor w=3 r=0 data@12 read@15"},
+        // Bytes given past the length are not the payload's.
+        {RI2C_CMD_WRITE, 14, with(VP, {3, 0, 0, 0, 0x1E, 0x0A, 0x81}), EINVAL,
+         "2 len=14 2:5b video processor w=3 r=0 data@12 read@14 reg 0a1e, 0 values@14 00 refused"},
         {RI2C_CMD_WRITE, 16, with(LT, {2, 0, 0, 0, 0xB7, 1}), EINVAL,
          "2 len=16 1:43 LT8668 w=2 r=0 data@12 read@16 reg b7, 1 values@13 01 refused"},
         {RI2C_CMD_WRITE, 77, with(VP, {65, 0, 0, 0, 0, 2, 3}), EINVAL,
@@ -215,7 +221,7 @@ TEST(Ri2cPayload, SplitAtTheEdges)
         {RI2C_CMD_SELECT, 16, 0, 16, 0},       {RI2C_CMD_SELECT, 10, 0, 10, 0},
         {RI2C_CMD_SELECT, 20, 0, 16, 0},       {RI2C_CMD_READ, 12, 1, 12, 0},
         {RI2C_CMD_READ, 13, 1, 12, 1},         {RI2C_CMD_READ, 5, 1, 5, 0},
-        {RI2C_CMD_READ, 76, 64, 12, 64},       {RI2C_CMD_READ, 100, 64, 12, 64},
+        {RI2C_CMD_READ, 76, 64, 12, 64},       {RI2C_CMD_READ, 77, 65, 12, 64},
         {RI2C_CMD_WRITE, 15, 3, 15, 0},        {RI2C_CMD_WRITE, 14, 3, 14, 0},
         {RI2C_CMD_WRITE, 20, 3, 15, 0},        {RI2C_CMD_WRITE, 11, 3, 11, 0},
         {RI2C_CMD_WRITE, 200, 0xFFFFFFFF, RI2C_MAX_PAYLOAD, 0},
