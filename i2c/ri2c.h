@@ -129,7 +129,7 @@ struct Ri2cTransfer {
     bool counted;        // the counts were filled
     uint32_t writes;     // bytes to write (write, write-then-read)
     uint32_t reads;      // bytes to read (write-then-read, read)
-    uint32_t data_at;    // where the bytes written (or a read's read area) start
+    uint32_t data_at;    // where the bytes written (or a read's read area) start; len if not counted
     uint32_t read_at;    // where the read area starts; len when there is none
     bool well_formed;    // len is what the counts make it and the data fits: what the driver takes
     int reg_digits;      // hex digits of the chip's register numbers: 2 or 4; 0 for no chip
@@ -141,7 +141,11 @@ struct Ri2cTransfer {
 
 constexpr Ri2cTransfer ri2c_decode(uint32_t cmd, uint32_t len, const uint8_t* p, uint32_t filled)
 {
-    Ri2cTransfer t {cmd, len, false, 0, 0, RI2C_CHIP_NONE, false, 0, 0, len, len, false, 0, -1, 0, len, 0};
+    Ri2cTransfer t {};
+    t.cmd = cmd;
+    t.len = len;
+    t.data_at = t.read_at = t.values_at = len;
+    t.reg = -1;
     if (filled > len)
         filled = len;
     const uint32_t at_addr = cmd == RI2C_CMD_SELECT ? RI2C_AT_SELECTED : RI2C_AT_ADDR;
@@ -174,7 +178,8 @@ constexpr Ri2cTransfer ri2c_decode(uint32_t cmd, uint32_t len, const uint8_t* p,
         t.reads = ri2c_word(p + RI2C_AT_READ_COUNT);
         t.data_at = RI2C_AT_WR_DATA;
         whole = uint64_t {RI2C_AT_WR_DATA} + t.writes + t.reads;
-        t.read_at = whole - t.reads <= len ? static_cast<uint32_t>(whole - t.reads) : len;
+        if (uint64_t {RI2C_AT_WR_DATA} + t.writes <= len)
+            t.read_at = RI2C_AT_WR_DATA + t.writes;
         break;
     default: return t;
     }

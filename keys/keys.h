@@ -66,7 +66,7 @@ constexpr int KEY_SAMPLES_TO_SETTLE = 2;  // repeats after the first sighting
 
 struct KeyDebounce {
     int last_sample;  // KEY_NONE or a key
-    int repeats;      // of last_sample, counted up to KEY_SAMPLES_TO_SETTLE
+    int repeats;      // of last_sample, counted up to KEY_SAMPLES_TO_SETTLE and kept there
     int stable;       // the button taken as held, KEY_NONE when none
 };
 constexpr KeyDebounce KEY_DEBOUNCE_START = {KEY_NONE, 0, KEY_NONE};
@@ -79,7 +79,7 @@ constexpr bool keys_debounce(KeyDebounce* d, int sample)
         d->repeats = 0;
         return false;
     }
-    if (d->repeats < KEY_SAMPLES_TO_SETTLE && ++d->repeats == 1)
+    if (d->repeats < KEY_SAMPLES_TO_SETTLE && ++d->repeats < KEY_SAMPLES_TO_SETTLE)
         return false;
     if (sample == d->stable)
         return false;
