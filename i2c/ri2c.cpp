@@ -39,11 +39,9 @@ int ri2c_close(int fd)
 
 int ri2c_select(int fd, int bus, int addr)
 {
-    uint8_t p[16];
-    put_u32(p + 0, static_cast<uint32_t>(bus));
-    put_u32(p + 4, 0);
-    put_u32(p + 8, static_cast<uint32_t>(addr));
-    put_u32(p + 12, 0);
+    uint8_t p[RI2C_SELECT_LEN] = {};
+    put_u32(p + RI2C_AT_BUS, static_cast<uint32_t>(bus));
+    put_u32(p + RI2C_AT_SELECTED, static_cast<uint32_t>(addr));
     return transfer(fd, RI2C_CMD_SELECT, p, sizeof p);
 }
 
@@ -51,31 +49,31 @@ int ri2c_write(int fd, int bus, int addr, const uint8_t* data, unsigned n)
 {
     if (n > RI2C_MAX_DATA)
         return -1;
-    uint8_t p[12 + RI2C_MAX_DATA];
-    put_u32(p + 0, static_cast<uint32_t>(bus));
-    put_u32(p + 4, static_cast<uint32_t>(addr));
-    put_u32(p + 8, n);
+    uint8_t p[RI2C_AT_DATA + RI2C_MAX_DATA];
+    put_u32(p + RI2C_AT_BUS, static_cast<uint32_t>(bus));
+    put_u32(p + RI2C_AT_ADDR, static_cast<uint32_t>(addr));
+    put_u32(p + RI2C_AT_COUNT, n);
     if (n > 0)
-        std::memcpy(p + 12, data, n);
-    return transfer(fd, RI2C_CMD_WRITE, p, 12 + n) == 0 ? 0 : -1;
+        std::memcpy(p + RI2C_AT_DATA, data, n);
+    return transfer(fd, RI2C_CMD_WRITE, p, RI2C_AT_DATA + n) == 0 ? 0 : -1;
 }
 
 int ri2c_write_read(int fd, int bus, int addr, const uint8_t* wdata, int w, uint8_t* rbuf, int r)
 {
     if (w < 0 || r < 0 || w + r > RI2C_MAX_DATA)
         return -1;
-    uint8_t p[16 + RI2C_MAX_DATA];
-    put_u32(p + 0, static_cast<uint32_t>(bus));
-    put_u32(p + 4, static_cast<uint32_t>(addr));
-    put_u32(p + 8, static_cast<uint32_t>(w));
-    put_u32(p + 12, static_cast<uint32_t>(r));
+    uint8_t p[RI2C_AT_WR_DATA + RI2C_MAX_DATA];
+    put_u32(p + RI2C_AT_BUS, static_cast<uint32_t>(bus));
+    put_u32(p + RI2C_AT_ADDR, static_cast<uint32_t>(addr));
+    put_u32(p + RI2C_AT_COUNT, static_cast<uint32_t>(w));
+    put_u32(p + RI2C_AT_READ_COUNT, static_cast<uint32_t>(r));
     if (w > 0)
-        std::memcpy(p + 16, wdata, static_cast<size_t>(w));
-    const int rc = transfer(fd, RI2C_CMD_WRITE_READ, p, static_cast<uint32_t>(16 + w + r));
+        std::memcpy(p + RI2C_AT_WR_DATA, wdata, static_cast<size_t>(w));
+    const int rc = transfer(fd, RI2C_CMD_WRITE_READ, p, RI2C_AT_WR_DATA + static_cast<uint32_t>(w + r));
     if (rc != 0)
         return rc;
     if (r > 0)
-        std::memcpy(rbuf, p + 16 + w, static_cast<size_t>(r));
+        std::memcpy(rbuf, p + RI2C_AT_WR_DATA + w, static_cast<size_t>(r));
     return 0;
 }
 
@@ -83,28 +81,29 @@ int ri2c_read(int fd, int bus, int addr, uint8_t* buf, unsigned n)
 {
     if (n > RI2C_MAX_DATA)
         return -1;
-    uint8_t p[12 + RI2C_MAX_DATA];
-    put_u32(p + 0, static_cast<uint32_t>(bus));
-    put_u32(p + 4, static_cast<uint32_t>(addr));
-    put_u32(p + 8, n);
-    const int rc = transfer(fd, RI2C_CMD_READ, p, 12 + n);
+    uint8_t p[RI2C_AT_DATA + RI2C_MAX_DATA];
+    put_u32(p + RI2C_AT_BUS, static_cast<uint32_t>(bus));
+    put_u32(p + RI2C_AT_ADDR, static_cast<uint32_t>(addr));
+    put_u32(p + RI2C_AT_COUNT, n);
+    const int rc = transfer(fd, RI2C_CMD_READ, p, RI2C_AT_DATA + n);
     if (rc != 0)
         return rc;
     if (n > 0)
-        std::memcpy(buf, p + 12, n);
+        std::memcpy(buf, p + RI2C_AT_DATA, n);
     return 0;
 }
 
 // The video processor takes its 16-bit register number low byte first.
 int ri2c_write_reg(int fd, int reg, int value)
 {
-    const uint8_t d[3] = {static_cast<uint8_t>(reg), static_cast<uint8_t>(reg >> 8), static_cast<uint8_t>(value)};
+    const uint8_t d[VPROC_REG_BYTES + 1] = {static_cast<uint8_t>(reg), static_cast<uint8_t>(reg >> 8),
+                                            static_cast<uint8_t>(value)};
     return ri2c_write(fd, VPROC_BUS, VPROC_ADDR, d, sizeof d);
 }
 
 int ri2c_read_reg(int fd, int reg, uint8_t* value)
 {
-    const uint8_t d[2] = {static_cast<uint8_t>(reg), static_cast<uint8_t>(reg >> 8)};
+    const uint8_t d[VPROC_REG_BYTES] = {static_cast<uint8_t>(reg), static_cast<uint8_t>(reg >> 8)};
     return ri2c_write_read(fd, VPROC_BUS, VPROC_ADDR, d, sizeof d, value, 1);
 }
 
@@ -115,12 +114,12 @@ int lt8668_select_bank(int fd)
 
 int lt8668_write_reg(int fd, int reg, int value)
 {
-    const uint8_t d[2] = {static_cast<uint8_t>(reg), static_cast<uint8_t>(value)};
+    const uint8_t d[LT8668_REG_BYTES + 1] = {static_cast<uint8_t>(reg), static_cast<uint8_t>(value)};
     return ri2c_write(fd, LT8668_BUS, LT8668_ADDR, d, sizeof d);
 }
 
 int lt8668_read_reg(int fd, int reg, uint8_t* value)
 {
-    const uint8_t d[1] = {static_cast<uint8_t>(reg)};
+    const uint8_t d[LT8668_REG_BYTES] = {static_cast<uint8_t>(reg)};
     return ri2c_write_read(fd, LT8668_BUS, LT8668_ADDR, d, sizeof d, value, 1);
 }

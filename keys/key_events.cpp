@@ -3,11 +3,7 @@
 
 namespace {
 
-constexpr int SAMPLES_TO_SETTLE = 2;  // repeats after the first sighting
-
-int last_sample = KEY_NONE;
-int repeat_count = 0;
-int stable_key = KEY_NONE;
+KeyDebounce debounce = KEY_DEBOUNCE_START;
 int32_t press_ms = 0;
 
 }  // namespace
@@ -17,20 +13,10 @@ int keys_poll(int32_t* held_ms)
     const int s = keys_sample();
     if (s < 0)
         return 0;  // a rejected conversion is as if this poll had not happened
-    if (s != last_sample) {
-        last_sample = s;
-        repeat_count = 0;
-        return 0;
-    }
-    if (repeat_count < SAMPLES_TO_SETTLE) {
-        if (++repeat_count == 1)
-            return 0;
-    }
-    if (s == stable_key)
+    const int prev = debounce.stable;
+    if (!keys_debounce(&debounce, s))
         return 0;
 
-    const int prev = stable_key;
-    stable_key = s;
     if (s == KEY_NONE) {
         if (held_ms != nullptr)
             *held_ms = static_cast<int32_t>(static_cast<uint32_t>(os_now_ms()) - static_cast<uint32_t>(press_ms));

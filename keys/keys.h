@@ -42,7 +42,50 @@ constexpr std::array<KeyWindow, 8> KEY_WINDOWS = {{
     {KEY_5, 1800},
 }};
 
+constexpr uint32_t KEY_MV_MIN = 200;  // below and above: no button, whatever the windows say
+constexpr uint32_t KEY_MV_MAX = 1900;
+constexpr uint32_t KEY_WINDOW_HALF_MV = 100;
+
 constexpr uint32_t keys_raw_to_mv(uint32_t raw) { return raw * 1800u / 1020u; }
+
+// The button whose window holds mv, the first in KEY_WINDOWS; KEY_NONE if none.
+constexpr int keys_key_of_mv(uint32_t mv)
+{
+    if (mv < KEY_MV_MIN || mv > KEY_MV_MAX)
+        return KEY_NONE;
+    for (const KeyWindow& w : KEY_WINDOWS) {
+        if (mv + KEY_WINDOW_HALF_MV >= w.centre_mv && mv < w.centre_mv + KEY_WINDOW_HALF_MV)
+            return w.key;
+    }
+    return KEY_NONE;
+}
+
+// The debounce: a button (or none) counts once it is seen in three samples
+// in a row; a refused conversion is no sample.
+constexpr int KEY_SAMPLES_TO_SETTLE = 2;  // repeats after the first sighting
+
+struct KeyDebounce {
+    int last_sample;  // KEY_NONE or a key
+    int repeats;      // of last_sample, counted up to KEY_SAMPLES_TO_SETTLE and kept there
+    int stable;       // the button taken as held, KEY_NONE when none
+};
+constexpr KeyDebounce KEY_DEBOUNCE_START = {KEY_NONE, 0, KEY_NONE};
+
+// One sample in; true when it makes the held button change (to d->stable).
+constexpr bool keys_debounce(KeyDebounce* d, int sample)
+{
+    if (sample != d->last_sample) {
+        d->last_sample = sample;
+        d->repeats = 0;
+        return false;
+    }
+    if (d->repeats < KEY_SAMPLES_TO_SETTLE && ++d->repeats < KEY_SAMPLES_TO_SETTLE)
+        return false;
+    if (sample == d->stable)
+        return false;
+    d->stable = sample;
+    return true;
+}
 
 int keys_open();
 int keys_sample();

@@ -70,11 +70,5 @@ int keys_sample()
 
     last_raw = raw;
     last_mv = keys_raw_to_mv(raw);
-    if (last_mv < 200 || last_mv > 1900)
-        return KEY_NONE;
-    for (const KeyWindow& w : KEY_WINDOWS) {
-        if (last_mv + 100 >= w.centre_mv && last_mv < w.centre_mv + 100)
-            return w.key;
-    }
-    return KEY_NONE;
+    return keys_key_of_mv(last_mv);
 }

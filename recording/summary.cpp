@@ -13,42 +13,32 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "i2c/ri2c.h"
 #include "keys/keys.h"
 #include "recording/reader.h"
+#include "video/mode.h"
+#include "video/osd.h"
+#include "video/picture.h"
 
 namespace {
 
 constexpr const char* KEY_NAMES[] = {"UP", "DOWN", "LEFT", "RIGHT", "KEY4", "KEY5", "PLAY", "BACK", "none"};
 constexpr const char* PICTURE_NAMES[] = {"BRIGHTNESS", "CONTRAST", "SATURATION", "HUE"};
-constexpr uint32_t PICTURE_REG = 0x0890;
-
-int key_of(uint32_t raw)
-{
-    const uint32_t mv = keys_raw_to_mv(raw);
-    if (mv < 200 || mv > 1900)
-        return KEY_NONE;
-    for (const KeyWindow& w : KEY_WINDOWS) {
-        if (mv + 100 >= w.centre_mv && mv < w.centre_mv + 100)
-            return w.key;
-    }
-    return KEY_NONE;
-}
-
-uint32_t word(const uint8_t* p)
-{
-    return uint32_t {p[0]} | uint32_t {p[1]} << 8 | uint32_t {p[2]} << 16 | uint32_t {p[3]} << 24;
-}
+constexpr int PICTURE_REG = PICTURE_REG_BRIGHTNESS;  // the four in the order of PICTURE_NAMES
+static_assert(PICTURE_REG_CONTRAST == PICTURE_REG + 1 && PICTURE_REG_SATURATION == PICTURE_REG + 2 &&
+              PICTURE_REG_HUE == PICTURE_REG + 3);
 
 struct Summary {
-    // keys: the same debounce as the program's (a sample seen three times)
+    // keys: the program's own windows and debounce
     uint32_t raw = 0;
-    int last_sample = KEY_NONE, repeats = 0, stable = KEY_NONE;
+    KeyDebounce debounce = KEY_DEBOUNCE_START;
     long presses[KEY_NONE + 1] = {};
     long rejected = 0;
     // the mode probe: the LT8668's registers as read
     std::string probe;
     long probes = 0;
-    // value changes: picture registers written once the menu is up
+    // value changes: picture registers written once the menu is up (the
+    // OSD switched on)
     bool menu_up = false;
     long startup_picture_writes = 0;
     std::string changes;
@@ -68,47 +58,36 @@ struct Summary {
 
     void sample(int s)
     {
-        if (s != last_sample) {
-            last_sample = s;
-            repeats = 0;
-            return;
-        }
-        if (repeats < 2 && ++repeats == 1)
-            return;
-        if (s == stable)
-            return;
-        stable = s;
-        if (s != KEY_NONE)
+        if (keys_debounce(&debounce, s) && s != KEY_NONE)
             ++presses[s];
     }
 
     void ioctl(const RecEntry& e)
     {
-        if (e.cmd == RI2C_CMD_WRITE_READ && e.data_len >= 17 && word(e.data) == LT8668_BUS &&
-            word(e.data + 4) == LT8668_ADDR && e.got_len == 1) {
-            const uint8_t reg = e.data[16];
-            if (reg == 0xB7) {
+        const Ri2cTransfer t = ri2c_decode(e.cmd, e.len, e.data, static_cast<uint32_t>(e.data_len));
+        if (t.cmd == RI2C_CMD_WRITE_READ && t.chip == RI2C_CHIP_LT8668 && t.reg >= 0 && e.got_len == 1) {
+            if (t.reg == LT8668_REG_INPUT) {
                 ++probes;
                 probe.clear();
             }
             char text[24];
-            std::snprintf(text, sizeof text, "%s%02X=0x%02x", probe.empty() ? "" : " ", reg, e.got[0]);
+            std::snprintf(text, sizeof text, "%s%02X=0x%02x", probe.empty() ? "" : " ", t.reg, e.got[0]);
             probe += text;
         }
-        if (e.cmd == RI2C_CMD_WRITE && e.data_len == 15 && word(e.data) == VPROC_BUS && word(e.data + 4) == VPROC_ADDR &&
-            word(e.data + 8) == 3) {
-            const uint32_t reg = e.data[12] | uint32_t {e.data[13]} << 8;
-            if (reg >= PICTURE_REG && reg < PICTURE_REG + 4) {
-                if (!menu_up) {
-                    ++startup_picture_writes;
-                } else {
-                    ++change_count;
-                    char text[48];
-                    std::snprintf(text, sizeof text, "%s%s=0x%02x", changes.empty() ? "" : ", ",
-                                  PICTURE_NAMES[reg - PICTURE_REG], e.data[14]);
-                    if (change_count <= 12)
-                        changes += text;
-                }
+        if (t.cmd != RI2C_CMD_WRITE || t.chip != RI2C_CHIP_VPROC || t.values != 1)
+            return;
+        if (t.reg == OSD_REG_CONTROL && (t.value & OSD_CONTROL_ON) != 0)
+            menu_up = true;
+        if (t.reg >= PICTURE_REG && t.reg < PICTURE_REG + 4) {
+            if (!menu_up) {
+                ++startup_picture_writes;
+            } else {
+                ++change_count;
+                char text[48];
+                std::snprintf(text, sizeof text, "%s%s=0x%02x", changes.empty() ? "" : ", ",
+                              PICTURE_NAMES[t.reg - PICTURE_REG], t.value);
+                if (change_count <= 12)
+                    changes += text;
             }
         }
     }
@@ -129,7 +108,7 @@ struct Summary {
                 raw = e.value;
             if (e.offset == ADC_REG_CTRL) {
                 if ((e.value & 0xFF) == 6)
-                    sample(key_of(raw));
+                    sample(keys_key_of_mv(keys_raw_to_mv(raw)));
                 else
                     ++rejected;
             }
@@ -150,8 +129,6 @@ struct Summary {
             last_stderr.assign(reinterpret_cast<const char*>(e.data), static_cast<size_t>(e.data_len));
             if (!last_stderr.empty() && last_stderr.back() == '\n')
                 last_stderr.pop_back();
-            if (last_stderr.find(": wejscie") != std::string::npos)
-                menu_up = true;
             break;
         case REC_END:
             end_entry = e;

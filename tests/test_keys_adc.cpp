@@ -125,6 +125,7 @@ TEST_F(KeysAdc, FailedOpenLeavesNoDescriptorAndASilentSampler)
     EXPECT_EQ(keys_ready(), 1);
 }
 
+// The sampler's windows, as the summary command reads recorded conversions too.
 TEST_F(KeysAdc, VoltageWindows)
 {
     // {raw, key, mV}; the word is never masked and the product wraps modulo 2^32.
@@ -144,6 +145,7 @@ TEST_F(KeysAdc, VoltageWindows)
         EXPECT_EQ(sample_raw(row[0]), static_cast<int>(row[1]));
         EXPECT_EQ(keys_last_raw(), row[0]);
         EXPECT_EQ(keys_last_mv(), row[2]);
+        EXPECT_EQ(keys_key_of_mv(keys_raw_to_mv(row[0])), static_cast<int>(row[1])) << "the summary's reading";
     }
 }
 

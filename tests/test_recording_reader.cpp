@@ -170,15 +170,22 @@ CutRead read_cut(const std::string& text)
 TEST(RecordingReader, ARecordingEndsAtItsLastWholeLine)
 {
     const std::string whole = real_recording();
-    const int lines = 171;
-    ASSERT_EQ(std::count(whole.begin(), whole.end(), '\n'), lines);
+    const int lines = static_cast<int>(std::count(whole.begin(), whole.end(), '\n'));
+    const size_t repeat_at = whole.find("repeat 0000000001 04");  // a repeat line in the middle
+    ASSERT_NE(repeat_at, std::string::npos);
+    const int repeat_line = static_cast<int>(std::count(whole.begin(), whole.begin() + static_cast<long>(repeat_at), '\n')) + 1;
+    const auto cut_at = [](int line) {
+        return "cut at line " + std::to_string(line) + ": the goggles lost power or the card was pulled; what came after is lost";
+    };
+    const auto reserve_at = [](int line) {
+        return "cut at line " + std::to_string(line) +
+               ": the rest is space kept on the card for entries never written (the program was killed, or the goggles "
+               "lost power)";
+    };
     const size_t last_start = whole.rfind('\n', whole.size() - 2) + 1;
     const size_t before_last = entries_up_to_line(whole, lines - 1);
     const std::string page(4096, '\0');
-    const std::string lost = "cut at line 171: the goggles lost power or the card was pulled; what came after is lost";
-    const std::string unwritten =
-        "cut at line 172: the rest is space kept on the card for entries never written (the program was killed, or "
-        "the goggles lost power)";
+    const std::string lost = cut_at(lines), unwritten = reserve_at(lines + 1);
     // Every cut inside the last line, with and without the reserve after it.
     for (size_t end = last_start + 1; end < whole.size(); ++end) {
         for (const std::string& tail : {std::string(), page}) {
@@ -198,17 +205,13 @@ TEST(RecordingReader, ARecordingEndsAtItsLastWholeLine)
         std::string cut;
     } rows[] = {
         {"whole", whole, all, 0, ""},
-        {"one NUL after the last line", whole + std::string(1, '\0'), all, 172, unwritten},
-        {"a page of NUL after the last line", whole + page, all, 172, unwritten},
+        {"one NUL after the last line", whole + std::string(1, '\0'), all, lines + 1, unwritten},
+        {"a page of NUL after the last line", whole + page, all, lines + 1, unwritten},
         {"cut at the start of the last line", whole.substr(0, last_start), before_last, 0, ""},
-        // Line 104 is a repeat line: cut inside it, its repeats are lost.
-        {"cut inside a repeat line", whole.substr(0, whole.find("repeat 0000000001 04") + 10) + page,
-         entries_up_to_line(whole, 103), 104, "cut at line 104: the goggles lost power or the card was pulled; what came "
-                                                 "after is lost"},
+        {"cut inside a repeat line: its repeats are lost", whole.substr(0, repeat_at + 10) + page,
+         entries_up_to_line(whole, repeat_line - 1), repeat_line, cut_at(repeat_line)},
         {"written lines after a page that never reached the card",
-         whole.substr(0, last_start) + page + whole.substr(last_start), before_last, 171,
-         "cut at line 171: the rest is space kept on the card for entries never written (the program was killed, or "
-         "the goggles lost power)"},
+         whole.substr(0, last_start) + page + whole.substr(last_start), before_last, lines, reserve_at(lines)},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -221,7 +224,10 @@ TEST(RecordingReader, ARecordingEndsAtItsLastWholeLine)
     // Damage before the cut is refused at its line all the same.
     std::string damaged = whole.substr(0, last_start + 5) + page;
     damaged.replace(damaged.find("reg_store 800 6"), 15, "reg_store 800 X");
-    EXPECT_EQ(read_cut(damaged).read.error, "line 12: 'reg_store': bad VALUE 'X'");
+    const size_t damage_at = whole.find("reg_store 800 6");
+    EXPECT_EQ(read_cut(damaged).read.error,
+              "line " + std::to_string(std::count(whole.begin(), whole.begin() + static_cast<long>(damage_at), '\n') + 1) +
+                  ": 'reg_store': bad VALUE 'X'");
     // A header cut short is not a recording.
     EXPECT_EQ(rec_read_text(whole.substr(0, 20)).error, "line 1: its first line is cut short: not a recording");
     EXPECT_EQ(rec_read_text(page).error, "line 1: its first line is cut short: not a recording");

@@ -12,8 +12,6 @@
 
 namespace {
 
-uint32_t word(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24); }
-
 bool injected_failure(const VgI2cFaults& f, uint32_t cmd, uint64_t number)
 {
     if (f.until_message != 0 && number >= f.until_message)
@@ -30,90 +28,64 @@ bool injected_failure(const VgI2cFaults& f, uint32_t cmd, uint64_t number)
 }
 
 // The device at (bus, address), or -1 (no acknowledge).
-int route_write(uint32_t bus, uint32_t addr, const uint8_t* data, int n)
+int route_write(const Ri2cTransfer& t, const uint8_t* p)
 {
-    if (bus == LT8668_BUS && addr == LT8668_ADDR)
-        return vg_lt8668_write(data, n);
-    if (bus == VPROC_BUS && addr == VPROC_ADDR)
-        return vg_vproc_write(data, n);
-    return -1;
+    const int n = static_cast<int>(t.writes);
+    switch (t.chip) {
+    case RI2C_CHIP_LT8668: return vg_lt8668_write(p + t.data_at, n);
+    case RI2C_CHIP_VPROC: return vg_vproc_write(p + t.data_at, n);
+    default: return -1;
+    }
 }
 
-int route_read(uint32_t bus, uint32_t addr, const uint8_t* wdata, int w, uint8_t* rdata, int r)
+int route_read(const Ri2cTransfer& t, const uint8_t* p, uint8_t* rdata)
 {
-    if (bus == LT8668_BUS && addr == LT8668_ADDR)
-        return vg_lt8668_read(wdata, w, rdata, r);
-    if (bus == VPROC_BUS && addr == VPROC_ADDR)
-        return vg_vproc_read(wdata, w, rdata, r);
-    return -1;
+    const uint8_t* wdata = t.writes > 0 ? p + t.data_at : nullptr;
+    const int w = static_cast<int>(t.writes), r = static_cast<int>(t.reads);
+    switch (t.chip) {
+    case RI2C_CHIP_LT8668: return vg_lt8668_read(wdata, w, rdata, r);
+    case RI2C_CHIP_VPROC: return vg_vproc_read(wdata, w, rdata, r);
+    default: return -1;
+    }
 }
 
 // Carries out one decoded message; returns 0 or -errno.
-int carry_out(uint32_t cmd, uint32_t len, uint8_t* p, VgI2cMessage& m)
+int carry_out(const Ri2cTransfer& t, uint8_t* p, VgI2cMessage& m)
 {
-    switch (cmd) {
-    case RI2C_CMD_SELECT:
-        return len == 16 ? 0 : -EINVAL;
-    case RI2C_CMD_WRITE: {
-        if (len < 12)
-            return -EINVAL;
-        const uint32_t n = word(p + 8);
-        if (n > RI2C_MAX_DATA || len != 12 + n)
-            return -EINVAL;
-        return route_write(word(p), word(p + 4), p + 12, static_cast<int>(n)) == 0 ? 0 : -EIO;
-    }
-    case RI2C_CMD_WRITE_READ: {
-        if (len < 16)
-            return -EINVAL;
-        const uint32_t w = word(p + 8), r = word(p + 12);
-        if (w + r > RI2C_MAX_DATA || len != 16 + w + r)
-            return -EINVAL;
-        uint8_t got[RI2C_MAX_DATA];
-        if (route_read(word(p), word(p + 4), p + 16, static_cast<int>(w), got, static_cast<int>(r)) != 0)
-            return -EIO;
-        std::memcpy(p + 16 + w, got, r);
-        std::memcpy(m.reply, got, r);
-        m.reply_len = static_cast<uint8_t>(r);
-        return 0;
-    }
-    case RI2C_CMD_READ: {
-        if (len < 12)
-            return -EINVAL;
-        const uint32_t n = word(p + 8);
-        if (n > RI2C_MAX_DATA || len != 12 + n)
-            return -EINVAL;
-        uint8_t got[RI2C_MAX_DATA];
-        if (route_read(word(p), word(p + 4), nullptr, 0, got, static_cast<int>(n)) != 0)
-            return -EIO;
-        std::memcpy(p + 12, got, n);
-        std::memcpy(m.reply, got, n);
-        m.reply_len = static_cast<uint8_t>(n);
-        return 0;
-    }
-    default:
+    if (!t.well_formed)
         return -EINVAL;
+    switch (t.cmd) {
+    case RI2C_CMD_SELECT: return 0;
+    case RI2C_CMD_WRITE: return route_write(t, p) == 0 ? 0 : -EIO;
+    case RI2C_CMD_WRITE_READ:
+    case RI2C_CMD_READ: {
+        uint8_t got[RI2C_MAX_DATA];
+        if (route_read(t, p, got) != 0)
+            return -EIO;
+        std::memcpy(p + t.read_at, got, t.reads);
+        std::memcpy(m.reply, got, t.reads);
+        m.reply_len = static_cast<uint8_t>(t.reads);
+        return 0;
+    }
+    default: return -EINVAL;
     }
 }
 
-// The message in the timeline's words: register accesses of the two chips
-// by name and number, anything else by kind and length.
+// The message in the timeline's words: a register access of the two chips
+// (one register, one byte) by name and number, anything else by kind and
+// length.
 void note_message(const VgI2cMessage& m)
 {
-    const uint8_t* p = m.payload;
+    const Ri2cTransfer t = ri2c_decode(m.cmd, m.len, m.payload, m.len <= sizeof m.payload ? m.len : 0);
     const char* fail = m.result == 0 ? "" : " fail";
-    const bool words = m.len >= 12;
-    const uint32_t bus = words ? word(p) : 0, addr = words ? word(p + 4) : 0, n = words ? word(p + 8) : 0;
-    const bool vp = bus == VPROC_BUS && addr == VPROC_ADDR, lt = bus == LT8668_BUS && addr == LT8668_ADDR;
-    if (m.cmd == RI2C_CMD_SELECT && m.len == 16)
-        vg_event("i2c select %x:%02x%s", bus, word(p + 8), fail);
-    else if (m.cmd == RI2C_CMD_WRITE && vp && n == 3 && m.len == 15)
-        vg_event("vp w %02x%02x=%02x%s", p[13], p[12], p[14], fail);
-    else if (m.cmd == RI2C_CMD_WRITE && lt && n == 2 && m.len == 14)
-        vg_event("lt w %02x=%02x%s", p[12], p[13], fail);
-    else if (m.cmd == RI2C_CMD_WRITE_READ && vp && n == 2 && word(p + 12) == 1 && m.len == 19)
-        vg_event("vp r %02x%02x=%02x%s", p[17], p[16], m.reply[0], fail);
-    else if (m.cmd == RI2C_CMD_WRITE_READ && lt && n == 1 && word(p + 12) == 1 && m.len == 18)
-        vg_event("lt r %02x=%02x%s", p[16], m.reply[0], fail);
+    const char* chip = t.chip == RI2C_CHIP_VPROC ? "vp" : "lt";
+    const bool one_reg = t.well_formed && t.reg >= 0;
+    if (t.cmd == RI2C_CMD_SELECT && t.well_formed)
+        vg_event("i2c select %x:%02x%s", t.bus, t.addr, fail);
+    else if (t.cmd == RI2C_CMD_WRITE && one_reg && t.values == 1)
+        vg_event("%s w %0*x=%02x%s", chip, t.reg_digits, t.reg, t.value, fail);
+    else if (t.cmd == RI2C_CMD_WRITE_READ && one_reg && t.values == 0 && t.reads == 1)
+        vg_event("%s r %0*x=%02x%s", chip, t.reg_digits, t.reg, m.reply[0], fail);
     else
         vg_event("i2c cmd=%u len=%u%s", m.cmd, m.len, fail);
 }
@@ -156,7 +128,9 @@ int vg_i2c_ioctl(int fd, unsigned long request, void* arg)
     }
     std::memcpy(m.payload, req->payload, req->len);
 
-    int rc = injected_failure(d.faults, req->cmd, number) ? -EIO : carry_out(req->cmd, req->len, req->payload, m);
+    int rc = injected_failure(d.faults, req->cmd, number)
+                 ? -EIO
+                 : carry_out(ri2c_decode(req->cmd, req->len, req->payload, req->len), req->payload, m);
     if (rc != 0) {
         m.reply_len = 0;
         m.result = -1;

@@ -39,7 +39,7 @@ int osd_enable(OsdScreen* s, int on)
 {
     uint8_t ctl = 0;  // a failed read leaves 0: the enable bit is then written alone
     ri2c_read_reg(s->fd, OSD_REG_CONTROL, &ctl);
-    ctl = static_cast<uint8_t>((ctl & ~1u) | (on ? 1u : 0u));
+    ctl = static_cast<uint8_t>((ctl & ~unsigned {OSD_CONTROL_ON}) | (on ? OSD_CONTROL_ON : 0u));
     return ri2c_write_reg(s->fd, OSD_REG_CONTROL, ctl);
 }
 

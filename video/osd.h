@@ -11,6 +11,7 @@ constexpr int OSD_CELLS = OSD_ROWS * OSD_COLS;
 
 constexpr int OSD_REG_COMMIT = 0x0A00;
 constexpr int OSD_REG_CONTROL = 0x0A01;
+constexpr uint8_t OSD_CONTROL_ON = 0x01;  // the OSD is shown; the other bits are kept
 constexpr int OSD_REG_WIN_X0 = 0x0A04;  // pairs of registers, low byte first
 constexpr int OSD_REG_WIN_X1 = 0x0A06;
 constexpr int OSD_REG_WIN_Y0 = 0x0A08;
