@@ -301,25 +301,19 @@ void hex(const uint8_t* p, int n, char* out, size_t size)
         std::snprintf(out, size, "-");
 }
 
-uint32_t word(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24); }
-
 // Where a transport request goes, in the chips' own terms.
 void transfer_place(uint32_t cmd, const uint8_t* p, uint32_t sent, char* out, size_t size)
 {
-    const uint32_t bus = sent >= 8 ? word(p) : 0, addr = sent >= 8 ? word(p + 4) : 0;
-    const bool lt = bus == LT8668_BUS && addr == LT8668_ADDR, vp = bus == VPROC_BUS && addr == VPROC_ADDR;
-    if (cmd == RI2C_CMD_SELECT && sent >= 12)
-        std::snprintf(out, size, "select bus %u at %02x", bus, word(p + 8));
-    else if (cmd == RI2C_CMD_WRITE_READ && lt && sent >= 17)
-        std::snprintf(out, size, "LT8668 register %02x", p[16]);
-    else if (cmd == RI2C_CMD_WRITE_READ && vp && sent >= 18)
-        std::snprintf(out, size, "video processor register %02x%02x", p[17], p[16]);
-    else if (cmd == RI2C_CMD_WRITE && lt && sent >= 14)
-        std::snprintf(out, size, "LT8668 write %02x=%02x", p[12], p[13]);
-    else if (cmd == RI2C_CMD_WRITE && vp && sent >= 15)
-        std::snprintf(out, size, "video processor write %02x%02x=%02x", p[13], p[12], p[14]);
+    const Ri2cTransfer t = ri2c_decode(cmd, sent, p, sent);
+    const char* chip = ri2c_chip_name(t.chip);
+    if (cmd == RI2C_CMD_SELECT && t.addressed)
+        std::snprintf(out, size, "select bus %u at %02x", t.bus, t.addr);
+    else if (cmd == RI2C_CMD_WRITE_READ && t.chip != RI2C_CHIP_NONE && t.reg >= 0)
+        std::snprintf(out, size, "%s register %0*x", chip, t.reg_digits, static_cast<unsigned>(t.reg));
+    else if (cmd == RI2C_CMD_WRITE && t.chip != RI2C_CHIP_NONE && t.values > 0)
+        std::snprintf(out, size, "%s write %0*x=%02x", chip, t.reg_digits, static_cast<unsigned>(t.reg), t.value);
     else
-        std::snprintf(out, size, "transfer %u on bus %u at %02x", cmd, bus, addr);
+        std::snprintf(out, size, "transfer %u on bus %u at %02x", cmd, t.bus, t.addr);
 }
 
 }  // namespace

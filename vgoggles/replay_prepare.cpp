@@ -29,7 +29,12 @@ struct Seen {
 
 bool on_card(const RecEntry& e) { return std::strncmp(e.path, "/record/", 8) == 0; }
 
-uint32_t word(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24); }
+// A probe: a register of the LT8668 read.
+bool probe_read(const RecEntry& e)
+{
+    const Ri2cTransfer t = ri2c_decode(e.cmd, e.len, e.data, static_cast<uint32_t>(e.data_len));
+    return e.cmd == RI2C_CMD_WRITE_READ && t.chip == RI2C_CHIP_LT8668 && t.reg >= 0 && e.result >= 0 && e.got_len > 0;
+}
 
 // The folders on the way to a card path, as the goggles' card had them.
 bool put_card_folders(const char* path, char* real, size_t size)
@@ -77,8 +82,7 @@ int replay_prepare(RecReader* reader, int* service_pid)
             seen.no_mem |= std::strcmp(e.path, ADC_DEVICE) == 0;
         } else if (e.kind == REC_DEV_MMAP && e.result < 0) {
             seen.map_fails = true;
-        } else if (e.kind == REC_DEV_IOCTL && e.cmd == RI2C_CMD_WRITE_READ && e.data_len >= 17 && seen.probes < 3 &&
-                   word(e.data) == LT8668_BUS && word(e.data + 4) == LT8668_ADDR && e.result >= 0 && e.got_len > 0) {
+        } else if (e.kind == REC_DEV_IOCTL && seen.probes < 3 && probe_read(e)) {
             seen.probe[seen.probes++] = e.got[0];
         } else if (e.kind == REC_FILE_OPEN && std::strncmp(e.path, "/sys/class/pwm/", 15) == 0 && seen.pwm < 0) {
             seen.pwm = e.result < 0 && e.err == ENOENT ? 0 : 1;
