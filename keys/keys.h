@@ -60,6 +60,14 @@ constexpr int keys_key_of_mv(uint32_t mv)
     return KEY_NONE;
 }
 
+// The way a reading takes the key sampler: whether it asks for a second
+// conversion, and the button its window gives. Readings that take the same
+// way make the program do the same.
+constexpr int keys_reading_way(uint32_t raw)
+{
+    return (raw >= ADC_SECOND_READ_RAW ? KEY_NONE + 1 : 0) + keys_key_of_mv(keys_raw_to_mv(raw));
+}
+
 // The debounce: a button (or none) counts once it is seen in three samples
 // in a row; a refused conversion is no sample.
 constexpr int KEY_SAMPLES_TO_SETTLE = 2;  // repeats after the first sighting

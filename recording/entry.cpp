@@ -506,6 +506,7 @@ int rec_entry_parse(const char* begin, const char* end, RecKind kind, RecEntry* 
         if (row.result_slot != SLOT_NONE && !set_number(e, row.result_slot, e->result, row.result == RES_DEC))
             return ps.fail("bad %s", row.result_name);
     }
+    e->low = e->high = e->value;
     if (kind == REC_DEV_MMAP && e->result != 0 && e->result != -1)
         return ps.fail("the result must be 0 or -1");
     if (kind == REC_END)

@@ -13,7 +13,8 @@
 #include "i2c/ri2c.h"
 
 constexpr const char* REC_MAGIC = "velmox-recording";
-constexpr int REC_FORMAT = 1;
+constexpr int REC_FORMAT = 2;        // 2: a repeat line may give the range of the ADC's readings
+constexpr int REC_FORMAT_OLDEST = 1;  // the oldest the reader still reads
 
 constexpr int REC_MAX_DATA = 256;   // file data, payloads and text kept per entry
 constexpr int REC_MAX_PATH = 256;
@@ -65,6 +66,7 @@ struct RecEntry {
     uint64_t length;    // dev_mmap
     uint64_t offset;    // dev_mmap, reg_load, reg_store
     uint32_t value;     // reg_load (the word read), reg_store
+    uint32_t low, high; // reg_load: the lowest and highest word it stands for (a repeat of noisy readings)
     uint64_t count;     // file_read, file_write; usleep's microseconds, sleep's seconds
     int pid, sig, options;      // kill, waitpid, service
     bool has_status;            // waitpid

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "i2c/ri2c.h"
+#include "keys/keys.h"
 
 namespace {
 
@@ -37,6 +38,22 @@ bool parse_number(const Field& f, uint64_t max, uint64_t* out)
         if (f.p[i] < '0' || f.p[i] > '9' || v > (max - static_cast<uint64_t>(f.p[i] - '0')) / 10)
             return false;
         v = v * 10 + static_cast<uint64_t>(f.p[i] - '0');
+    }
+    *out = v;
+    return true;
+}
+
+// The eight lower-case hex digits of a 32-bit word.
+bool parse_hex32(const Field& f, uint64_t* out)
+{
+    if (f.n != 8)
+        return false;
+    uint64_t v = 0;
+    for (size_t i = 0; i < f.n; ++i) {
+        const char c = f.p[i];
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
+        v = v * 16 + static_cast<uint64_t>(c <= '9' ? c - '0' : c - 'a' + 10);
     }
     *out = v;
     return true;
@@ -128,12 +145,19 @@ int parse_line(RecReader* r, const char* begin, const char* end, RecEntry* e)
     if (is(word, REC_REPEAT)) {
         Field f[MAX_HEADER_FIELDS];
         int n;
-        uint64_t turns, partial;
-        if (!split(begin, end, f, &n) || n != 3 || !parse_number(f[1], UINT64_MAX, &turns) ||
+        uint64_t turns, partial, low = 0, high = 0;
+        const bool ranged = r->header.format >= 2;
+        if (!split(begin, end, f, &n) || (n != 3 && !(ranged && n == 5)) || !parse_number(f[1], UINT64_MAX, &turns) ||
             !parse_number(f[2], UINT32_MAX, &partial))
-            return fail(r, "'repeat' needs TURNS ENTRIES");
+            return fail(r, ranged ? "'repeat' needs TURNS ENTRIES [LOW HIGH]" : "'repeat' needs TURNS ENTRIES");
+        if (n == 5 && (!parse_hex32(f[3], &low) || !parse_hex32(f[4], &high) || low > high))
+            return fail(r, "'repeat': bad range '%.*s %.*s'", static_cast<int>(f[3].n > 10 ? 10 : f[3].n), f[3].p,
+                        static_cast<int>(f[4].n > 10 ? 10 : f[4].n), f[4].p);
         e->count = turns;
         e->value = static_cast<uint32_t>(partial);
+        r->repeat_ranged = n == 5;
+        r->repeat_low = static_cast<uint32_t>(low);
+        r->repeat_high = static_cast<uint32_t>(high);
         return 2;
     }
     int kind = 0;
@@ -194,6 +218,7 @@ int rec_reader_open(RecReader* r, const char* text, size_t size)
     r->repeat_partial = 0;
     r->repeat_index = 0;
     r->repeat_line = 0;
+    r->repeat_ranged = false;
     RecHeader& h = r->header;
     std::memset(&h, 0, sizeof h);
 
@@ -213,8 +238,9 @@ int rec_reader_open(RecReader* r, const char* text, size_t size)
     if (!parse_number(l[1], INT32_MAX, &format))
         return fail(r, "bad format version '%.*s'", static_cast<int>(l[1].n > 20 ? 20 : l[1].n), l[1].p);
     h.format = static_cast<int>(format);
-    if (h.format != REC_FORMAT)
-        return fail(r, "recording format %d; this reader knows format %d", h.format, REC_FORMAT);
+    if (h.format < REC_FORMAT_OLDEST || h.format > REC_FORMAT)
+        return fail(r, "recording format %d; this reader knows formats %d to %d", h.format, REC_FORMAT_OLDEST,
+                    REC_FORMAT);
     for (int i = 2; i < n; ++i) {
         const Field& f = l[i];
         const char* eq = static_cast<const char*>(std::memchr(f.p, '=', f.n));
@@ -268,6 +294,10 @@ int rec_reader_next(RecReader* r, RecEntry* e)
     while (r->repeat_turns > 0 || r->repeat_partial > 0) {
         copy_entry(e, &r->turn[r->repeat_index]);
         e->line = r->repeat_line;
+        if (r->repeat_ranged && e->kind == REC_REG_LOAD && e->offset == ADC_REG_DATA) {
+            e->low = r->repeat_low;
+            e->high = r->repeat_high;
+        }
         if (r->repeat_turns > 0) {
             // Whole turns leave the last turn as it is.
             if (++r->repeat_index == r->turn_n) {

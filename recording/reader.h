@@ -52,6 +52,8 @@ struct RecReader {
     int repeat_partial;
     int repeat_index;
     int repeat_line;
+    bool repeat_ranged;  // the line gives the range of the ADC's data readings
+    uint32_t repeat_low, repeat_high;
 };
 
 // Reads the first two lines. 0, or -1 with the reason in reader->error.

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "i2c/ri2c.h"
+#include "keys/keys.h"
 #include "recording/format.h"
 #include "service/service.h"
 
@@ -53,6 +54,8 @@ RecBrief cur[REC_TURN_MAX];
 int cur_n = 0;         // -1: the current turn cannot be repeated
 int matched = -1;      // entries of the current turn equal to the last turn's; -1: not matching
 char* repeat_line = nullptr;  // the open repeat line in the window
+char* range_at = nullptr;     // its LOW, nullptr: it has no range
+uint32_t range_low, range_high;
 
 RecEntry pending;        // the entry rec_begin hands out
 RecEntry scratch;        // the service line, a repeatable call written out
@@ -81,7 +84,7 @@ void unmap()
     if (window != nullptr)
         ::munmap(window, static_cast<size_t>(WINDOW));
     window = nullptr;
-    repeat_line = nullptr;
+    repeat_line = range_at = nullptr;
     rec_repeat.next = nullptr;
 }
 
@@ -207,6 +210,7 @@ void close_repeat()
     cur_n = matched;
     matched = -1;
     repeat_line = nullptr;
+    range_at = nullptr;
     rec_repeat.next = nullptr;
 }
 
@@ -251,9 +255,12 @@ void note_service()
 
 // ---- the repeat line ----------------------------------------------------------
 
-// "repeat TTTTTTTTTT PP": fixed width, counted up in place in the mapping.
-constexpr char REPEAT_TEXT[] = "repeat 0000000000 00\n";
-constexpr int TURN_DIGITS_START = 7, TURN_DIGITS_END = 16, ENTRIES_AT = 18;
+// "repeat TTTTTTTTTT PP [LLLLLLLL HHHHHHHH]": fixed width, counted up in
+// place in the mapping; the range of the ADC's data readings when the turn
+// reads that register.
+constexpr char REPEAT_TEXT[] = "repeat 0000000000 00 00000000 00000000\n";
+constexpr int TURN_DIGITS_START = 7, TURN_DIGITS_END = 16, ENTRIES_AT = 18, LOW_AT = 21, HIGH_AT = 30;
+constexpr size_t REPEAT_BARE = 20;  // the line up to its ENTRIES
 
 void rec_repeat_turn_done()
 {
@@ -273,24 +280,88 @@ void rec_repeat_second()
     write_back();
 }
 
+namespace {
+
+void put_hex32(char* at, uint32_t v)
+{
+    for (int k = 7; k >= 0; --k, v >>= 4)
+        at[k] = "0123456789abcdef"[v & 15];
+}
+
+bool is_data_load(const RecBrief& p) { return p.kind == REC_REG_LOAD && p.a - map_base == ADC_REG_DATA; }
+
+// A reading of the ADC's data register that takes the key sampler the same
+// way as the repeated turn's own (noise on an idle or held button) repeats
+// it: the repeat line keeps the lowest and highest reading.
+bool same_way(const RecBrief& p, RecKind kind, uintptr_t a, uint32_t b)
+{
+    return kind == REC_REG_LOAD && p.kind == REC_REG_LOAD && p.a == a && is_data_load(p) &&
+           keys_reading_way(b) == keys_reading_way(p.b);
+}
+
+void widen(uint32_t b)
+{
+    if (range_at == nullptr)
+        return;
+    if (b < range_low)
+        put_hex32(range_at, range_low = b);
+    if (b > range_high)
+        put_hex32(range_at + (HIGH_AT - LOW_AT), range_high = b);
+}
+
+// The first call of a repeat: the line goes in, then counts in place.
+bool open_repeat(const RecBrief& p, uint32_t b)
+{
+    bool ranged = false;
+    range_low = UINT32_MAX;
+    range_high = 0;
+    for (int i = 0; i < prev_n; ++i) {
+        if (is_data_load(prev[i])) {
+            ranged = true;
+            range_low = prev[i].b < range_low ? prev[i].b : range_low;
+            range_high = prev[i].b > range_high ? prev[i].b : range_high;
+        }
+    }
+    char text[sizeof REPEAT_TEXT];
+    std::memcpy(text, REPEAT_TEXT, sizeof text);
+    if (ranged) {
+        put_hex32(text + LOW_AT, range_low);
+        put_hex32(text + HIGH_AT, range_high);
+    } else {
+        text[REPEAT_BARE] = '\n';
+    }
+    char* at = append(text, ranged ? sizeof REPEAT_TEXT - 1 : REPEAT_BARE + 1);
+    if (at == nullptr)
+        return false;
+    repeat_line = at;
+    range_at = ranged ? at + LOW_AT : nullptr;
+    rec_repeat.entries = at + ENTRIES_AT;
+    rec_repeat.end = prev + prev_n;
+    if (is_data_load(p))
+        widen(b);
+    rec_detail::count(&p);
+    return true;
+}
+
+}  // namespace
+
 void rec_brief(RecKind kind, uintptr_t a, uint32_t b, int32_t rc)
 {
     const RecBrief brief {a, b, rc, rc < 0 ? errno : 0, kind, {'0', '0'}};
     if (!begin())
         return;
+    if (const RecBrief* next = rec_repeat.next; next != nullptr && same_way(*next, kind, a, b)) {
+        widen(b);
+        rec_detail::count(next);
+        return;
+    }
     if (matched >= 0 && rec_repeat.next == nullptr && repeat_line == nullptr) {
         const RecBrief& p = prev[matched];
-        if (p.kind == brief.kind && p.a == a && p.b == b && p.rc == rc && p.err == brief.err) {
-            // The first call of a repeat: the line goes in, then counts in place.
-            char* at = append(REPEAT_TEXT, sizeof REPEAT_TEXT - 1);
-            if (at == nullptr)
-                return;
-            repeat_line = at;
-            rec_repeat.entries = at + ENTRIES_AT;
-            rec_repeat.end = prev + prev_n;
-            rec_detail::count(prev + matched);
+        const bool same = p.kind == brief.kind && p.a == a && p.b == b && p.rc == rc && p.err == brief.err;
+        if ((same || same_way(p, kind, a, b)) && open_repeat(p, b))
             return;
-        }
+        if (fd < 0)
+            return;
     }
     rec_entry_clear(&scratch, kind);
     scratch.result = rc;

@@ -24,6 +24,7 @@
 
 #include "app/avmenu.h"
 #include "i2c/ri2c.h"
+#include "keys/keys.h"
 #include "os/os.h"
 #include "recording/linux_seam.h"
 #include "recording/reader.h"
@@ -237,7 +238,7 @@ TEST_F(Recording, EachCallIsOneLineAsDocumentedAndErrnoIsTheCallsOwn)
 
     const std::vector<std::string> got = lines_of(slurp(rec_path()));
     ASSERT_EQ(got.size(), want.size() + 3);
-    EXPECT_EQ(got[0].rfind("velmox-recording 1 program=VelmoX-AVMenu version=1.3.0 build=", 0), 0u) << got[0];
+    EXPECT_EQ(got[0].rfind("velmox-recording 2 program=VelmoX-AVMenu version=1.3.0 build=", 0), 0u) << got[0];
     EXPECT_EQ(got[1], "args -s a%20b%25");
     for (size_t i = 0; i < want.size(); ++i)
         EXPECT_EQ(got[i + 2], want[i]) << "line " << i + 3;
@@ -306,13 +307,14 @@ TEST_F(Recording, RepeatedTurnsAreCountedInPlaceAndReadBackCallForCall)
     } rows[] = {
         {"no repeat", {12}, false, {}},
         {"repeated whole turns", {12, 12, 12, 12}, false,
-         {"reg_store 18 6", "reg_store 800 6", "reg_load 810 -> c", "usleep 1 -> 0", "repeat 0000000002 00"}},
+         {"reg_store 18 6", "reg_store 800 6", "reg_load 810 -> c", "usleep 1 -> 0", "repeat 0000000002 00 0000000c 0000000c"}},
         {"a repeat cut inside a turn", {12, 12, 12}, true,
-         {"reg_store 18 6", "reg_store 800 6", "reg_load 810 -> c", "usleep 1 -> 0", "repeat 0000000001 02",
-          "reg_load 818 -> 0"}},
+         {"reg_store 18 6", "reg_store 800 6", "reg_load 810 -> c", "usleep 1 -> 0",
+          "repeat 0000000001 02 0000000c 0000000c", "reg_load 818 -> 0"}},
         {"a different turn ends the repeat, the next repeats again", {12, 12, 12, 300, 300, 300}, false,
-         {"reg_store 18 6", "reg_store 800 6", "reg_load 810 -> c", "usleep 1 -> 0", "repeat 0000000002 02",
-          "reg_load 810 -> 12c", "usleep 1 -> 0", "repeat 0000000001 00"}},
+         {"reg_store 18 6", "reg_store 800 6", "reg_load 810 -> c", "usleep 1 -> 0",
+          "repeat 0000000002 02 0000000c 0000000c", "reg_load 810 -> 12c", "usleep 1 -> 0",
+          "repeat 0000000001 00 0000012c 0000012c"}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -635,6 +637,57 @@ TEST_F(Recording, AKillInTheMiddleOfARepeatLosesNoCall)
         EXPECT_EQ(n, calls);
         EXPECT_FALSE(r.ended);
         EXPECT_EQ(r.cut_line, std::count(text.begin(), text.end(), '\n') + 1);
+    }
+}
+
+// Noise on the ADC folds too: turns whose data readings differ but take
+// the key sampler the same way (the same second conversion or not, the
+// same button window) count as repeats, and the line keeps their range.
+TEST_F(Recording, ReadingsThatTakeTheSameWayFoldIntoARange)
+{
+    const struct {
+        const char* what;
+        std::vector<uint32_t> raws;     // one turn each: the data register's reading
+        std::vector<std::string> tail;  // the lines after the first turn written
+    } rows[] = {
+        {"idle, wandering by two counts", {12, 12, 13, 11, 14, 10, 12},
+         {"repeat 0000000005 00 0000000a 0000000e"}},
+        {"a second conversion taken once", {12, 12, 114, 115, 12},
+         {"repeat 0000000001 01 0000000c 00000072", "reg_load 810 -> 73", "usleep 30000 -> 0",
+          "repeat 0000000000 01 00000073 00000073", "reg_load 810 -> c", "usleep 30000 -> 0"}},
+        {"PLAY held, wandering inside its window", {283, 283, 281, 283, 282}, {"repeat 0000000003 00 00000119 0000011b"}},
+        {"PLAY to BACK across the windows' edge", {283, 283, 284},
+         {"repeat 0000000000 01 0000011b 0000011b", "reg_load 810 -> 11c", "usleep 30000 -> 0"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::filesystem::remove(at("recording-0001.txt"));
+        ASSERT_EQ(start(), 0);
+        rec_dev_mmap(-1, sizeof page, 0, const_cast<uint32_t*>(page));
+        for (const uint32_t raw : row.raws) {
+            rec_reg_store(&page[0x018 / 4], 6);
+            rec_reg_load(&page[0x810 / 4], raw);
+            rec_usleep(30000, 0);
+        }
+        rec_finish(0);
+        const std::vector<std::string> got = lines_of(slurp(rec_path()));
+        // After the header, the mapping and the first turn, which repeats no turn before it.
+        const std::vector<std::string> tail(got.begin() + 9, got.end() - 1);
+        EXPECT_EQ(tail, row.tail);
+        // Every reading comes back within the range its line gives, the written one as the value.
+        const RecRead back = read_back(rec_path());
+        ASSERT_EQ(back.error, "");
+        size_t turn = 0;
+        for (const RecEntry& e : back.entries) {
+            if (e.kind != REC_REG_LOAD)
+                continue;
+            ASSERT_LT(turn, row.raws.size());
+            const uint32_t raw = row.raws[turn++];
+            EXPECT_TRUE(e.low <= raw && raw <= e.high) << "turn " << turn << ": " << raw << " not in " << e.low << ".." << e.high;
+            EXPECT_TRUE(e.low <= e.value && e.value <= e.high);
+            EXPECT_EQ(keys_reading_way(e.value), keys_reading_way(raw)) << "turn " << turn;
+        }
+        EXPECT_EQ(turn, row.raws.size());
     }
 }
 

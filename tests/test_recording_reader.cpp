@@ -64,7 +64,8 @@ TEST(RecordingReader, DamagedOrCutFilesAreRefusedWithTheirLineNumber)
     } rows[] = {
         {"", "line 1: empty file: not a recording"},
         {"hello\n", "line 1: not a recording: it must start with 'velmox-recording'"},
-        {"velmox-recording 2 program=X version=1\nargs\n", "line 1: recording format 2; this reader knows format 1"},
+        {"velmox-recording 3 program=X version=1\nargs\n", "line 1: recording format 3; this reader knows formats 1 to 2"},
+        {"velmox-recording 0 program=X version=1\nargs\n", "line 1: recording format 0; this reader knows formats 1 to 2"},
         {"velmox-recording 1 version=1\nargs\n", "line 1: the first line must name program= and version="},
         {"velmox-recording 1 program=X version=1 t0=1.5\nargs\n", "line 1: bad t0"},
         {"velmox-recording 1 program=X version=1\n", "line 2: no 'args' line"},

@@ -164,7 +164,7 @@ TEST_F(Replay, RoundTripsAgree)
             SCOPED_TRACE(std::string(way.name) + (full ? ", VelmoX-AVMenu-rec" : ", VelmoX-AVMenu-basic-rec"));
             EndState recorded;
             const std::string text = record(full, way, &recorded);
-            ASSERT_EQ(text.rfind("velmox-recording 1 program=VelmoX-AVMenu", 0), 0u) << text.substr(0, 200);
+            ASSERT_EQ(text.rfind("velmox-recording 2 program=VelmoX-AVMenu", 0), 0u) << text.substr(0, 200);
             const std::string expected = end_state_text(recorded);
             const long failed = static_cast<long>(vg()->i2c.failed);
             const Replayed r = replay(full, text);
