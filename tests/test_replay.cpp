@@ -374,4 +374,29 @@ TEST_F(Replay, ARecordingCutShortReplaysToItsLastWholeLine)
     }
 }
 
+// A noisy converter: idle turns whose readings wander fold into ranged
+// repeat lines, and the replay takes the program down the recorded path
+// with every answer agreeing.
+TEST_F(Replay, NoisyReadingsFoldAndReplayOnTheRecordedPath)
+{
+    const Way noisy {"values changed on a noisy converter", {}, [] {
+                         vg()->adc.noise_counts = 2;
+                         vg_keys_script("WAIT:2000 RIGHT WAIT:2000 LEFT WAIT:2000 BACK", 500, nullptr);
+                     }};
+    EndState recorded;
+    const std::string text = record(true, noisy, &recorded);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(text, m, std::regex("\nrepeat ([0-9]{10}) [0-9]{2} ([0-9a-f]{8}) ([0-9a-f]{8})\n")))
+        << text.substr(0, 3000);
+    EXPECT_LT(m[2].str(), m[3].str()) << "the idle readings wandered";
+    EXPECT_GT(std::stol(m[1]), 30);
+    const Replayed r = replay(true, text);
+    EXPECT_EQ(r.status, 0) << r.out;
+    const auto [answers, agree] = summary(r.out);
+    EXPECT_GT(answers, 0);
+    EXPECT_EQ(answers, agree);
+    EXPECT_NE(r.out.find(end_state_text(recorded)), std::string::npos) << r.out;
+    EXPECT_EQ(lines_with(r.out, "status 0, as recorded").size(), 1u) << r.out;
+}
+
 }  // namespace

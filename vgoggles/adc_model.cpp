@@ -27,6 +27,11 @@ uint32_t raw_now()
         if (w->now_us >= h.from_us && w->now_us < h.until_us)
             raw = h.raw;
     }
+    // A real converter's reading jitters by a count or two.
+    if (a.noise_counts > 0) {
+        const uint32_t span = 2 * a.noise_counts + 1, step = vg_random() % span;
+        raw = raw + step >= a.noise_counts ? raw + step - a.noise_counts : 0;
+    }
     return raw;
 }
 

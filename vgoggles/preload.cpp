@@ -107,6 +107,8 @@ __attribute__((constructor(200))) void attach()
     // A wearer's keys, and a card folder that makes them whole goggles.
     if (const char* keys = std::getenv("VGOGGLES_KEYS"))
         vg_keys_script(keys, 1000, nullptr);
+    if (const char* noise = std::getenv("VGOGGLES_ADC_NOISE"))
+        w->adc.noise_counts = static_cast<uint32_t>(std::strtoul(noise, nullptr, 10));
     const char* card = std::getenv("VGOGGLES_CARD");
     if (card != nullptr && card[0] == '/') {
         std::snprintf(w->card.root, sizeof w->card.root, "%s", card);

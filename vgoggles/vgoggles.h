@@ -109,7 +109,8 @@ struct VgAdc {
     bool present = true;                 // false: /dev/mem cannot be opened
     bool map_fails = false;
     uint32_t block[1024];                // the 4096-byte page
-    uint32_t idle_raw = 12;              // no button: a little noise above 0
+    uint32_t idle_raw = 12;              // no button: a little above 0
+    uint32_t noise_counts = 0;           // each reading wanders by up to this many counts either way; 0: none
     int schedule_count = 0;
     VgKeyHold schedule[VG_KEY_SCHEDULE_SIZE];
     int reject_next = 0;                 // the next n conversions fail the 0x018 check
