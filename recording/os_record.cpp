@@ -1,8 +1,8 @@
 // The seam as the recording programs have it: the shipped program's Linux
-// call (os_linux.cpp, renamed), then its entry in the recording: the fields
+// call (os/linux_calls.h), then its entry in the recording: the fields
 // of its kind's row in recording/format.h.
 #include "os/os.h"
-#include "recording/linux_seam.h"
+#include "os/linux_calls.h"
 #include "recording/recorder.h"
 
 int os_dev_open(const char* path, int flags)

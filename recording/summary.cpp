@@ -96,8 +96,7 @@ struct Summary {
     {
         ++entries;
         last = e;
-        if (e.kind != REC_REG_LOAD && e.kind != REC_REG_STORE && e.kind != REC_SLEEP && e.kind != REC_SERVICE &&
-            e.kind != REC_END && e.result < 0) {
+        if (rec_can_fail(e.kind) && e.result < 0) {
             ++failed[e.kind];
             failed_errno[e.kind] = e.err;
         }

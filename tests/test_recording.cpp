@@ -26,7 +26,7 @@
 #include "i2c/ri2c.h"
 #include "keys/keys.h"
 #include "os/os.h"
-#include "recording/linux_seam.h"
+#include "os/linux_calls.h"
 #include "recording/reader.h"
 #include "recording_read.h"
 #include "recording/recorder.h"
