@@ -3,6 +3,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "i2c/ri2c.h"
 #include "keys/keys.h"
@@ -336,4 +340,24 @@ int rec_reader_next(RecReader* r, RecEntry* e)
         r->ended = true;
     track(r, e);
     return 1;
+}
+
+int rec_reader_open_file(RecReader* r, const char* path)
+{
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) < 0) {
+        if (fd >= 0)
+            ::close(fd);
+        std::snprintf(r->error, sizeof r->error, "cannot open");
+        return -1;
+    }
+    const size_t size = static_cast<size_t>(st.st_size);
+    void* map = size > 0 ? mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0) : nullptr;
+    ::close(fd);
+    if (map == MAP_FAILED) {
+        std::snprintf(r->error, sizeof r->error, "cannot read");
+        return -1;
+    }
+    return rec_reader_open(r, static_cast<const char*>(map), size);
 }

@@ -59,6 +59,9 @@ struct RecReader {
 // Reads the first two lines. 0, or -1 with the reason in reader->error.
 int rec_reader_open(RecReader* reader, const char* text, size_t size);
 
+// The same for a file, mapped for the life of the process (the tools').
+int rec_reader_open_file(RecReader* reader, const char* path);
+
 // The next entry: 1, 0 at the end of the file, -1 with reader->error.
 int rec_reader_next(RecReader* reader, RecEntry* entry);
 

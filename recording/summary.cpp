@@ -7,11 +7,7 @@
 // Exit status 0, or 1 with one line naming the damaged line.
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "i2c/ri2c.h"
 #include "keys/keys.h"
@@ -146,22 +142,9 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: %s RECORDING\n", argv[0]);
         return 2;
     }
-    const int fd = ::open(argv[1], O_RDONLY);
-    struct stat st {};
-    if (fd < 0 || fstat(fd, &st) < 0) {
-        std::fprintf(stderr, "%s: cannot open\n", argv[1]);
-        return 1;
-    }
-    const size_t size = static_cast<size_t>(st.st_size);
-    void* map = size > 0 ? mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0) : nullptr;
-    ::close(fd);
-    if (size > 0 && map == MAP_FAILED) {
-        std::fprintf(stderr, "%s: cannot read\n", argv[1]);
-        return 1;
-    }
     static RecReader reader;
     static RecEntry e;
-    if (rec_reader_open(&reader, static_cast<const char*>(map), size) < 0) {
+    if (rec_reader_open_file(&reader, argv[1]) < 0) {
         std::fprintf(stderr, "%s: %s\n", argv[1], reader.error);
         return 1;
     }

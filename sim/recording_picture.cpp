@@ -16,11 +16,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 #include "i2c/ri2c.h"
@@ -47,24 +43,6 @@ constexpr RpRgb END_BAD = {200, 100, 0};
 
 // ---- what the recording says, on its time axis ----
 
-// The key a raw reading falls in, as the program's keys_sample maps it.
-int key_of(uint32_t raw)
-{
-    const uint32_t mv = keys_raw_to_mv(raw);
-    if (mv < 200 || mv > 1900)
-        return KEY_NONE;
-    for (const KeyWindow& w : KEY_WINDOWS) {
-        if (mv + 100 >= w.centre_mv && mv < w.centre_mv + 100)
-            return w.key;
-    }
-    return KEY_NONE;
-}
-
-uint32_t word(const uint8_t* p)
-{
-    return uint32_t {p[0]} | uint32_t {p[1]} << 8 | uint32_t {p[2]} << 16 | uint32_t {p[3]} << 24;
-}
-
 // The menu value a picture register byte stands for, or -1.
 int picture_value(int reg, uint8_t byte)
 {
@@ -77,7 +55,7 @@ int picture_value(int reg, uint8_t byte)
 
 struct AdcSample {
     double t;
-    uint32_t mv;
+    uint32_t mv, low_mv, high_mv;  // the reading; the range a repeat of noisy readings stands for
 };
 struct KeySpan {
     double t0, t1;
@@ -92,9 +70,9 @@ struct ValueStep {
 struct Timeline {
     double t = 0;  // now, seconds since the recorder's start
     int64_t t0_sec = 0, t0_nsec = 0;
-    // keys: the summary's debounce, the program's (a sample seen three times)
+    // keys: the program's own debounce
     uint32_t raw = 0;
-    int last_sample = KEY_NONE, repeats = 0, stable = KEY_NONE;
+    KeyDebounce debounce = KEY_DEBOUNCE_START;
     double held_since = 0;
     std::vector<AdcSample> adc;
     std::vector<KeySpan> keys;
@@ -122,18 +100,11 @@ struct Timeline {
 
     void sample(int s)
     {
-        if (s != last_sample) {
-            last_sample = s;
-            repeats = 0;
+        const int was = debounce.stable;
+        if (!keys_debounce(&debounce, s))
             return;
-        }
-        if (repeats < 2 && ++repeats == 1)
-            return;
-        if (s == stable)
-            return;
-        if (stable != KEY_NONE)
-            keys.push_back({held_since, t, stable});
-        stable = s;
+        if (was != KEY_NONE)
+            keys.push_back({held_since, t, was});
         held_since = t;
         if (s != KEY_NONE)
             ++presses[s];
@@ -143,15 +114,14 @@ struct Timeline {
     {
         if (e.result < 0)
             failed.push_back(t);
-        if (e.data_len < 12 || word(e.data) != VPROC_BUS || word(e.data + 4) != VPROC_ADDR)
+        const Ri2cTransfer tr = ri2c_decode(e.cmd, e.len, e.data, static_cast<uint32_t>(e.data_len));
+        if (tr.chip != RI2C_CHIP_VPROC || tr.reg < 0)
             return;
-        if (e.cmd == RI2C_CMD_WRITE_READ && e.data_len >= 18 && word(e.data + 8) == 2)
-            read_reg = e.data[16] | e.data[17] << 8;
-        if (e.cmd == RI2C_CMD_WRITE && e.data_len == 15 && word(e.data + 8) == 3 && e.result >= 0) {
-            const int reg = e.data[12] | e.data[13] << 8;
-            if (reg >= PICTURE_REG_BRIGHTNESS && reg <= PICTURE_REG_HUE)
-                values[reg - PICTURE_REG_BRIGHTNESS].push_back({t, e.data[14], picture_value(reg, e.data[14])});
-        }
+        if (e.cmd == RI2C_CMD_WRITE_READ)
+            read_reg = tr.reg;
+        if (e.cmd == RI2C_CMD_WRITE && tr.values == 1 && e.result >= 0 && tr.reg >= PICTURE_REG_BRIGHTNESS &&
+            tr.reg <= PICTURE_REG_HUE)
+            values[tr.reg - PICTURE_REG_BRIGHTNESS].push_back({t, tr.value, picture_value(tr.reg, tr.value)});
     }
 
     // The OSD's cell write polls a busy status with a short sleep, and
@@ -176,11 +146,11 @@ struct Timeline {
         case REC_REG_LOAD:
             if (e.offset == ADC_REG_DATA) {
                 raw = e.value;
-                adc.push_back({t, keys_raw_to_mv(e.value)});
+                adc.push_back({t, keys_raw_to_mv(e.value), keys_raw_to_mv(e.low), keys_raw_to_mv(e.high)});
             }
             if (e.offset == ADC_REG_CTRL) {
                 if ((e.value & 0xFF) == 6)
-                    sample(key_of(raw));
+                    sample(keys_key_of_mv(keys_raw_to_mv(raw)));
                 else
                     ++refused;
             }
@@ -220,8 +190,8 @@ struct Timeline {
 
     void finish()
     {
-        if (stable != KEY_NONE)
-            keys.push_back({held_since, t, stable});
+        if (debounce.stable != KEY_NONE)
+            keys.push_back({held_since, t, debounce.stable});
     }
 };
 
@@ -383,8 +353,8 @@ void draw_adc(Canvas& cv, const Timeline& tl, const RpAxis& a)
             }
             col = x;
         }
-        lo = std::min(lo, mv);
-        hi = std::max(hi, mv);
+        lo = std::min(lo, static_cast<int>(s.low_mv));
+        hi = std::max(hi, static_cast<int>(s.high_mv));
         last = mv;
     }
     flush();
@@ -590,22 +560,9 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: %s RECORDING OUT.png\n", argv[0]);
         return 2;
     }
-    const int fd = ::open(argv[1], O_RDONLY);
-    struct stat st {};
-    if (fd < 0 || fstat(fd, &st) < 0) {
-        std::fprintf(stderr, "%s: cannot open\n", argv[1]);
-        return 1;
-    }
-    const size_t size = static_cast<size_t>(st.st_size);
-    void* map = size > 0 ? mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0) : nullptr;
-    ::close(fd);
-    if (size > 0 && map == MAP_FAILED) {
-        std::fprintf(stderr, "%s: cannot read\n", argv[1]);
-        return 1;
-    }
     static RecReader reader;
     static RecEntry e;
-    if (rec_reader_open(&reader, static_cast<const char*>(map), size) < 0) {
+    if (rec_reader_open_file(&reader, argv[1]) < 0) {
         std::fprintf(stderr, "%s: %s\n", argv[1], reader.error);
         return 1;
     }
