@@ -493,7 +493,7 @@ TEST_F(Recording, ACardFillingUpAtAFailedCallLeavesThatCallsErrno)
     rlimit was {};
     getrlimit(RLIMIT_FSIZE, &was);
     const auto old_handler = signal(SIGXFSZ, SIG_IGN);  // as a card that is full: EFBIG, not a signal
-    const rlimit full {reserved, was.rlim_max};
+    const rlimit full {static_cast<rlim_t>(reserved), was.rlim_max};
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &full), 0);
     const std::string missing = at(std::string(200, 'm'));
     int calls = 0;
