@@ -139,23 +139,9 @@ int hex_digit(char c)
     return -1;
 }
 
-bool parse_u64(const Field& f, int base, uint64_t* out)
-{
-    if (f.n == 0 || f.n > 22)
-        return false;
-    uint64_t v = 0;
-    for (size_t i = 0; i < f.n; ++i) {
-        const int d = hex_digit(f.p[i]);
-        if (d < 0 || d >= base || (base == 16 && f.p[i] >= 'A' && f.p[i] <= 'F'))
-            return false;
-        const uint64_t next = v * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
-        if (next / static_cast<uint64_t>(base) != v)
-            return false;
-        v = next;
-    }
-    *out = v;
-    return true;
-}
+bool parse_u64(const Field& f, int base, uint64_t* out) { return rec_parse_u64(f.p, f.n, base, out); }
+
+bool parse_time(const Field& f, int64_t* sec, int64_t* nsec) { return rec_parse_time(f.p, f.n, sec, nsec); }
 
 bool parse_i64(const Field& f, int64_t* out)
 {
@@ -164,20 +150,6 @@ bool parse_i64(const Field& f, int64_t* out)
     if (!parse_u64({f.p + (neg ? 1 : 0), f.n - (neg ? 1 : 0)}, 10, &v) || v > static_cast<uint64_t>(INT64_MAX))
         return false;
     *out = neg ? -static_cast<int64_t>(v) : static_cast<int64_t>(v);
-    return true;
-}
-
-bool parse_time(const Field& f, int64_t* sec, int64_t* nsec)
-{
-    const char* dot = static_cast<const char*>(std::memchr(f.p, '.', f.n));
-    if (dot == nullptr || f.p + f.n - dot != 10)
-        return false;
-    uint64_t s, ns;
-    if (!parse_u64({f.p, static_cast<size_t>(dot - f.p)}, 10, &s) || !parse_u64({dot + 1, 9}, 10, &ns) ||
-        s > static_cast<uint64_t>(INT64_MAX))
-        return false;
-    *sec = static_cast<int64_t>(s);
-    *nsec = static_cast<int64_t>(ns);
     return true;
 }
 
@@ -528,6 +500,38 @@ int rec_entry_parse(const char* begin, const char* end, RecKind kind, RecEntry* 
         return ps.fail("%d field%s too many", extra, extra == 1 ? "" : "s");
     }
     return 0;
+}
+
+bool rec_parse_u64(const char* p, size_t n, int base, uint64_t* out)
+{
+    if (n == 0 || n > 22)
+        return false;
+    uint64_t v = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const int d = hex_digit(p[i]);
+        if (d < 0 || d >= base || (base == 16 && p[i] >= 'A' && p[i] <= 'F'))
+            return false;
+        const uint64_t next = v * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
+        if (next / static_cast<uint64_t>(base) != v)
+            return false;
+        v = next;
+    }
+    *out = v;
+    return true;
+}
+
+bool rec_parse_time(const char* p, size_t n, int64_t* sec, int64_t* nsec)
+{
+    const char* dot = static_cast<const char*>(std::memchr(p, '.', n));
+    if (dot == nullptr || p + n - dot != 10)
+        return false;
+    uint64_t s, ns;
+    if (!rec_parse_u64(p, static_cast<size_t>(dot - p), 10, &s) || !rec_parse_u64(dot + 1, 9, 10, &ns) ||
+        s > static_cast<uint64_t>(INT64_MAX))
+        return false;
+    *sec = static_cast<int64_t>(s);
+    *nsec = static_cast<int64_t>(ns);
+    return true;
 }
 
 size_t rec_escape(const uint8_t* data, size_t n, bool spaces, char* out, size_t cap)

@@ -208,6 +208,10 @@ size_t rec_entry_format(const RecEntry& e, char* out);
 // from the line's first word. 0, or -1 with the reason in `why`.
 int rec_entry_parse(const char* begin, const char* end, RecKind kind, RecEntry* e, char* why, size_t cap);
 
+// A number in base 10, 16 (lower case) or 8; SEC.NSEC with nine digits.
+bool rec_parse_u64(const char* p, size_t n, int base, uint64_t* out);
+bool rec_parse_time(const char* p, size_t n, int64_t* sec, int64_t* nsec);
+
 // Escapes a field into out, as much as fits in cap bytes; its length.
 size_t rec_escape(const uint8_t* data, size_t n, bool spaces, char* out, size_t cap);
 

@@ -35,45 +35,13 @@ bool is(const Field& f, const char* word) { return f.n == std::strlen(word) && s
 
 bool parse_number(const Field& f, uint64_t max, uint64_t* out)
 {
-    if (f.n == 0 || f.n > 20)
-        return false;
-    uint64_t v = 0;
-    for (size_t i = 0; i < f.n; ++i) {
-        if (f.p[i] < '0' || f.p[i] > '9' || v > (max - static_cast<uint64_t>(f.p[i] - '0')) / 10)
-            return false;
-        v = v * 10 + static_cast<uint64_t>(f.p[i] - '0');
-    }
-    *out = v;
-    return true;
+    return rec_parse_u64(f.p, f.n, 10, out) && *out <= max;
 }
 
 // The eight lower-case hex digits of a 32-bit word.
-bool parse_hex32(const Field& f, uint64_t* out)
-{
-    if (f.n != 8)
-        return false;
-    uint64_t v = 0;
-    for (size_t i = 0; i < f.n; ++i) {
-        const char c = f.p[i];
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
-            return false;
-        v = v * 16 + static_cast<uint64_t>(c <= '9' ? c - '0' : c - 'a' + 10);
-    }
-    *out = v;
-    return true;
-}
+bool parse_hex32(const Field& f, uint64_t* out) { return f.n == 8 && rec_parse_u64(f.p, f.n, 16, out); }
 
-bool parse_time(const Field& f, int64_t* sec, int64_t* nsec)
-{
-    const char* dot = static_cast<const char*>(std::memchr(f.p, '.', f.n));
-    uint64_t s, ns;
-    if (dot == nullptr || f.p + f.n - dot != 10 || !parse_number({f.p, static_cast<size_t>(dot - f.p)}, INT64_MAX, &s) ||
-        !parse_number({dot + 1, 9}, 999999999, &ns))
-        return false;
-    *sec = static_cast<int64_t>(s);
-    *nsec = static_cast<int64_t>(ns);
-    return true;
-}
+bool parse_time(const Field& f, int64_t* sec, int64_t* nsec) { return rec_parse_time(f.p, f.n, sec, nsec); }
 
 // Splits the header's lines at single spaces.
 bool split(const char* p, const char* end, Field* f, int* n)
