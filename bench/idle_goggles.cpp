@@ -18,9 +18,15 @@
 //       without a press differ only by the press. KEY4 has no menu function.
 //   AVMENU_IDLE_CARD=DIR  the SD card (/record/...) is DIR/record/...: the
 //       settings file can be saved and renamed there.
+//
+// A noisy converter: VGOGGLES_ADC_NOISE=N (the virtual goggles' own
+// setting) makes the idle reading wander by up to N counts either way at
+// every conversion, the same sequence in every run. Runs of any length:
+// the goggles' ten virtual minutes are stretched by the idle turns asked for.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include "keys/keys.h"
@@ -56,7 +62,8 @@ void on_sleep(uint64_t usec)
     }
     if (loop_sleeps >= back_from && loop_sleeps < back_from + BACK_TURNS)
         raw = vg_key_raw(KEY_BACK);
-    a.override_raw = true;
+    // No button: the goggles' converter answers, its noise included.
+    a.override_raw = raw != a.idle_raw;
     a.raw_value = raw;
 }
 
@@ -73,7 +80,12 @@ __attribute__((constructor)) void read_turns()
     }
     if (const char* card = std::getenv("AVMENU_IDLE_CARD"))
         std::snprintf(vg()->card.root, sizeof vg()->card.root, "%s", card);
+    vg()->limit_us += static_cast<uint64_t>(idle_turns) * LOOP_SLEEP_US;
     vg_set_sleep_hook(on_sleep);
+    // The C library's usleep still sleeps for nothing at every turn; without
+    // the kernel's default slack of 50 us on it, an hour of turns takes
+    // seconds. The program's own instructions and calls are the same.
+    (void)prctl(PR_SET_TIMERSLACK, 1UL);
 }
 
 // What the run did, for scripts/bench to check that two runs differ only by

@@ -23,7 +23,8 @@
 #define REC_CPU "other"
 #endif
 
-RecRepeat rec_repeat {};
+const RecBrief REC_NO_REPEAT {0, 0, 0, 0, REC_KIND_COUNT, {'0', '0'}};
+RecRepeat rec_repeat {&REC_NO_REPEAT, nullptr, 0};
 
 namespace {
 
@@ -85,7 +86,7 @@ void unmap()
         ::munmap(window, static_cast<size_t>(WINDOW));
     window = nullptr;
     repeat_line = range_at = nullptr;
-    rec_repeat.next = nullptr;
+    rec_repeat.next = &REC_NO_REPEAT;
 }
 
 // Lets the file go. What was written stays, whole lines only; the space
@@ -211,7 +212,7 @@ void close_repeat()
     matched = -1;
     repeat_line = nullptr;
     range_at = nullptr;
-    rec_repeat.next = nullptr;
+    rec_repeat.next = &REC_NO_REPEAT;
 }
 
 void note_service();
@@ -288,6 +289,15 @@ void put_hex32(char* at, uint32_t v)
         at[k] = "0123456789abcdef"[v & 15];
 }
 
+// The repeated turn's call p was made: counted in the mapping (the inline
+// path's work, for a call of either kind).
+void count(const RecBrief* p)
+{
+    std::memcpy(rec_repeat.entries, p->entries, 2);
+    if ((rec_repeat.next = p + 1) == prev + prev_n)
+        rec_repeat_turn_done();
+}
+
 bool is_data_load(const RecBrief& p) { return p.kind == REC_REG_LOAD && p.a - map_base == ADC_REG_DATA; }
 
 // A reading of the ADC's data register that takes the key sampler the same
@@ -336,10 +346,9 @@ bool open_repeat(const RecBrief& p, uint32_t b)
     repeat_line = at;
     range_at = ranged ? at + LOW_AT : nullptr;
     rec_repeat.entries = at + ENTRIES_AT;
-    rec_repeat.end = prev + prev_n;
     if (is_data_load(p))
         widen(b);
-    rec_detail::count(&p);
+    count(&p);
     return true;
 }
 
@@ -350,12 +359,12 @@ void rec_brief(RecKind kind, uintptr_t a, uint32_t b, int32_t rc)
     const RecBrief brief {a, b, rc, rc < 0 ? errno : 0, kind, {'0', '0'}};
     if (!begin())
         return;
-    if (const RecBrief* next = rec_repeat.next; next != nullptr && same_way(*next, kind, a, b)) {
+    if (same_way(*rec_repeat.next, kind, a, b)) {
         widen(b);
-        rec_detail::count(next);
+        count(rec_repeat.next);
         return;
     }
-    if (matched >= 0 && rec_repeat.next == nullptr && repeat_line == nullptr) {
+    if (matched >= 0 && repeat_line == nullptr) {
         const RecBrief& p = prev[matched];
         const bool same = p.kind == brief.kind && p.a == a && p.b == b && p.rc == rc && p.err == brief.err;
         if ((same || same_way(p, kind, a, b)) && open_repeat(p, b))
@@ -405,7 +414,7 @@ int rec_start(const char* dir, const char* program, const char* version, int arg
     prev_n = cur_n = 0;
     matched = -1;
     repeat_line = nullptr;
-    rec_repeat = {};
+    rec_repeat = {&REC_NO_REPEAT, nullptr, 0};
     scan_pending = false;
 
     timespec t0 {};

@@ -91,42 +91,42 @@ struct RecBrief {
 // program's sleeps: the program's own clock costs no call.
 constexpr uint64_t REC_WRITEBACK_US = 1000000;
 
-// While a repeat line is open: the call the repeated turn makes next, the
-// end of that turn, and the line's ENTRIES in the mapping.
+// While a repeat line is open: the call the repeated turn makes next and
+// the line's ENTRIES in the mapping. With no line open, next is
+// REC_NO_REPEAT, whose kind no call has: the inline path needs no test of
+// its own for it.
 struct RecRepeat {
-    const RecBrief* next;  // nullptr: no repeat open, take the full path
-    const RecBrief* end;
+    const RecBrief* next;
     char* entries;
-    uint64_t slept_us;     // sleeps since the last write-back
+    uint64_t slept_us;  // sleeps since the last write-back
 };
 extern RecRepeat rec_repeat;
+extern const RecBrief REC_NO_REPEAT;
 
 void rec_brief(RecKind kind, uintptr_t a, uint32_t b, int32_t rc);  // the full path
 void rec_repeat_turn_done();  // a whole turn was counted
 void rec_repeat_second();     // a second of sleeps went by
 
 namespace rec_detail {
-// The repeated turn's next call was made: counted in the mapping.
-inline void count(const RecBrief* p)
-{
-    std::memcpy(rec_repeat.entries, p->entries, 2);
-    if ((rec_repeat.next = p + 1) == rec_repeat.end)
-        rec_repeat_turn_done();
-}
+// A turn runs up to and including its one sleep, so a repeated turn's
+// register call is never its last: counting it is ENTRIES and one step on.
 inline bool counted_reg(RecKind kind, uintptr_t a, uint32_t b)
 {
     const RecBrief* p = rec_repeat.next;
-    if (p == nullptr || p->kind != kind || p->a != a || p->b != b)
+    if (p->kind != kind || p->a != a || p->b != b)
         return false;
-    count(p);
+    std::memcpy(rec_repeat.entries, p->entries, 2);
+    rec_repeat.next = p + 1;
     return true;
 }
+// ... and its sleep always is: the turn is done.
 inline bool counted_sleep(RecKind kind, uintptr_t a, int32_t rc)
 {
     const RecBrief* p = rec_repeat.next;
-    if (p == nullptr || p->kind != kind || p->a != a || p->rc != rc || (rc < 0 && p->err != errno))
+    if (p->kind != kind || p->a != a || p->rc != rc || (rc < 0 && p->err != errno))
         return false;
-    count(p);
+    std::memcpy(rec_repeat.entries, p->entries, 2);
+    rec_repeat_turn_done();
     return true;
 }
 }  // namespace rec_detail

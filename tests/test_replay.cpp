@@ -118,7 +118,7 @@ std::string altered(const std::string& text, const std::regex& line, Which which
             match.push_back(i);
     }
     if (which == FIRST && match.size() > 1)
-        match.resize(1);
+        match.erase(match.begin() + 1, match.end());
     if (which == LAST && match.size() > 1)
         match.erase(match.begin(), match.end() - 1);
     for (size_t i : match) {

@@ -165,7 +165,7 @@ TEST(Service, ScanPassesOverWhatItCannotReadAndFindsOnlyTheServiceEntry)
     // first or last (numbers above any pid, so none is the stand-in's).
     std::string crowd;
     for (int pid = 5000000; pid < 5000400; ++pid)
-        crowd += " " + std::to_string(pid) + "=sh";
+        crowd.append(" ").append(std::to_string(pid)).append("=sh");
     const std::string first = "$=fpv_grd_service" + crowd, last = crowd + " $=fpv_grd_service";
     const struct { const char* layout; const char* err; } rows[] = {
         {"1 2/ 3= self=fpv_grd_service 4=fpv_grd_servic", "pause=-1 found=0\n"},
