@@ -176,7 +176,7 @@ bool answers_agree(AnswerRule rule, const Answer& r, const Answer& m)
     if (r.result < 0)
         return r.err == m.err;
     return rule == RULE_OPENED ||
-           (r.result == m.result && r.n == m.n && std::memcmp(r.bytes, m.bytes, static_cast<size_t>(r.n)) == 0);
+           (r.result == m.result && r.n == m.n && (r.n == 0 || std::memcmp(r.bytes, m.bytes, static_cast<size_t>(r.n)) == 0));
 }
 
 // "0", "-1 errno=5", "0, 02" (a read area), "12, 55%2050%0A" (file bytes), "6" (a word, hex).
