@@ -41,7 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         check_error(r, text.data(), size);
         return 0;
     }
-    if (r.header.format != REC_FORMAT || r.header.program[0] == '\0' || r.header.argc < 0)
+    if (r.header.format < REC_FORMAT_OLDEST || r.header.format > REC_FORMAT || r.header.program[0] == '\0' ||
+        r.header.argc < 0)
         std::abort();
     int rc = 0;
     int last_line = 2;
@@ -52,9 +53,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             std::abort();
         if (e.kind == REC_DEV_IOCTL && e.got_len >= 0 && e.cmd != 3 && e.cmd != 4)
             std::abort();  // only the reading commands carry a read area
+        if (e.kind == REC_REG_LOAD && e.low > e.high)
+            std::abort();
         last_line = e.line;
     }
     if (rc < 0)
         check_error(r, text.data(), size);
+    // A cut names a line at most one past the last whole one, in words.
+    if (rc == 0 && (r.cut_line < 0 || r.cut_line > lines_in(text.data(), size) + 1 || (r.cut_line > 0) != (r.cut[0] != '\0')))
+        std::abort();
     return 0;
 }
