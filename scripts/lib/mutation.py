@@ -1,7 +1,8 @@
 #!/usr/bin/python3
-"""Mutation testing of the shipped code (scripts/mutation runs this).
+"""Mutation testing of the shipped code, the recording programs and the
+replay (scripts/mutation runs this).
 
-Mutants come from the code's syntax: libclang parses each shipped source
+Mutants come from the code's syntax: libclang parses each source in scope
 with the flags the build uses, and each mutant is one exact source range
 replaced. A mutant is applied in a worker's own copy of the tree, rebuilt
 incrementally (ninja, only the test programs it needs), and judged by the
@@ -13,6 +14,7 @@ Every test runs in private PID, mount and network namespaces.
 Debian's /usr/bin/python3 with python3-clang-14.
 """
 import argparse
+import fnmatch
 import hashlib
 import html
 import json
@@ -25,7 +27,10 @@ import sys
 import threading
 import time
 
-SHIPPED = ["app", "i2c", "video", "keys", "service", "buzzer", "os"]
+# What is mutated: a folder (all of it) or a pattern of paths. Of the virtual
+# goggles only the replay, which judges recordings, is code to be trusted;
+# the rest are models the tests stand on.
+SHIPPED = ["app", "i2c", "video", "keys", "service", "buzzer", "os", "recording", "vgoggles/replay*.cpp"]
 # The mutants' build: the host build without -Werror (a mutant that only
 # draws a warning is for the tests to judge) and without the simulator.
 MUTANT_CMAKE_ARGS = ["-DAVMENU_WERROR=OFF", "-DAVMENU_SIMULATOR=OFF"]
@@ -44,6 +49,11 @@ def say(*a):
 
 
 # ---------------------------------------------------------------- the tree
+
+def in_scope(path, shipped):
+    """Whether path is under one of the folders of shipped or matches one of its patterns."""
+    return any(path.startswith(s.rstrip("/") + "/") or fnmatch.fnmatchcase(path, s) for s in shipped)
+
 
 def source_files(root):
     """The files of the tree as the project has them (git's view when it is a repository)."""
@@ -188,7 +198,7 @@ def gcov_lines(build, gcda, root, shipped, known):
         cwd = d.get("current_working_directory", build)
         for f in d["files"]:
             path = os.path.relpath(os.path.normpath(os.path.join(cwd, f["file"])), root)
-            if path.split("/")[0] not in shipped:
+            if not in_scope(path, shipped):
                 continue
             known.setdefault(path, set()).update(ln["line_number"] for ln in f["lines"])
             found.setdefault(path, set()).update(ln["line_number"] for ln in f["lines"] if ln["count"] > 0)
@@ -486,6 +496,12 @@ def changed_lines(root, base, shipped):
         if m and current:
             start, count = int(m.group(1)), int(m.group(2) or 1)
             lines.setdefault(current, set()).update(range(start, start + count))
+    # A file git does not track yet is new since base from its first line to its last.
+    new = subprocess.run(["git", "-C", root, "ls-files", "-o", "--exclude-standard", "--", *shipped],
+                         capture_output=True, text=True, check=True).stdout
+    for f in new.splitlines():
+        with open(os.path.join(root, f), "rb") as fh:
+            lines[f] = set(range(1, fh.read().count(b"\n") + 2))
     return lines
 
 
@@ -649,9 +665,10 @@ def report(args, results, equivalents, elapsed, total_generated):
 
 def main():
     here = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-    p = argparse.ArgumentParser(prog="scripts/mutation", description="Mutation testing of the shipped code.")
+    p = argparse.ArgumentParser(prog="scripts/mutation",
+                                description="Mutation testing of the shipped code, the recording programs and the replay.")
     p.add_argument("--diff", metavar="BASE", help="only the mutants on lines changed since BASE (git)")
-    p.add_argument("--file", action="append", default=[], help="only this shipped file (repeatable)")
+    p.add_argument("--file", action="append", default=[], help="only this source file (repeatable)")
     p.add_argument("--max-seconds", type=float, default=0, help="stop starting mutants after this many seconds")
     p.add_argument("--jobs", type=int, default=2, help="parallel workers, each with its own copy of the tree")
     p.add_argument("--list", action="store_true", help="only list the mutants")
@@ -675,12 +692,12 @@ def main():
     prefix = namespace_prefix()
     cov = coverage_map(args, prefix, files)
 
-    targets = sorted(f for f in files if f.split("/")[0] in args.shipped and f.endswith(".cpp"))
+    targets = sorted(f for f in files if in_scope(f, args.shipped) and f.endswith(".cpp"))
     if args.file:
         wanted = {os.path.normpath(f) for f in args.file}
         targets = [f for f in targets if f in wanted]
         if not targets:
-            sys.exit("mutation: no shipped source among %s" % ", ".join(args.file))
+            sys.exit("mutation: no source in scope among %s" % ", ".join(args.file))
     only = changed_lines(args.root, args.diff, args.shipped) if args.diff else None
     mutants = []
     for path in targets:
