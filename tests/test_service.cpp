@@ -184,6 +184,7 @@ TEST(Service, ScanPassesOverWhatItCannotReadAndFindsOnlyTheServiceEntry)
         {"1 2/ 3= self=fpv_grd_service 4=fpv_grd_servic", "pause=-1 found=0\n"},
         {"1 2/ 3= $=fpv_grd_service", "pause=0 found=1\n"},
         {"900000000=fpv_grd_service", "pause=0 found=0\n"},
+        {"$=fpv_grd_service_whose_comm_is_longer_than_the_buffer", "pause=0 found=1\n"},  // read in part, not past it
         {first.c_str(), "pause=0 found=1\n"},
         {last.c_str(), "pause=0 found=1\n"},
         {"unlistable", "pause=-1 found=0\n"},
