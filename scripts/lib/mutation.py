@@ -429,8 +429,10 @@ def generate(root, path, arg_sets):
                 add(v.extent.start.offset, v.extent.end.offset, "0", "return")
         elif kind == "CALL_EXPR" and parent is not None and parent.kind.name in (
                 "COMPOUND_STMT", "IF_STMT", "FOR_STMT", "WHILE_STMT", "DO_STMT"):
-            if parent.kind.name != "COMPOUND_STMT" and condition_of(parent, list(parent.get_children())) == c:
-                return
+            if parent.kind.name != "COMPOUND_STMT":
+                cond = condition_of(parent, list(parent.get_children()))  # None: a for (;;) has none
+                if cond is not None and cond == c:
+                    return
             ts = tokens(c)
             if ts and ts[-1].spelling == ")" and c.extent.start.offset == ts[0].extent.start.offset:
                 add(c.extent.start.offset, c.extent.end.offset, "(void)0", "call")
