@@ -461,6 +461,15 @@ def generate(root, path, arg_sets):
     for m in out:
         m["id"] = "%s:%d:%d:%s" % (m["file"], m["line"], m["start"], m["mutated"])
         m["text"] = line_text(root, path, m["line"])
+    # The same change at several places of one line is told apart by its
+    # place: "#2" is the second from the left.
+    same = {}
+    for m in out:
+        same.setdefault((m["line"], m["original"], m["mutated"]), []).append(m)
+    for ms in same.values():
+        if len(ms) > 1:
+            for n, m in enumerate(ms, 1):
+                m["nth"] = n
     return out
 
 
@@ -484,6 +493,22 @@ def read_equivalents(path):
 
 def equivalent_key(m):
     return (m["file"], m["text"], m["original"] or "''", m["mutated"] or "''")
+
+
+def shown_change(m):
+    """original -> mutated as the report and the equivalents list write it."""
+    return "%s -> %s%s" % (m["original"] or "''", m["mutated"] or "''", " #%d" % m["nth"] if m.get("nth") else "")
+
+
+def equivalent_reason(equivalents, m):
+    """A line of the list names the change at one place of its line ("#n")
+    or, without a place, at every place."""
+    key = equivalent_key(m)
+    if m.get("nth"):
+        placed = equivalents.get(key[:3] + (key[3] + " #%d" % m["nth"],))
+        if placed:
+            return placed
+    return equivalents.get(key)
 
 
 def changed_lines(root, base, shipped):
@@ -640,7 +665,7 @@ def report(args, results, equivalents, elapsed, total_generated):
         for m in sorted(survivors, key=lambda m: (m["file"], m["line"], m["start"])):
             lines.append("  %s:%d  %s -> %s  [%s]%s" % (m["file"], m["line"], m["original"] or "''", m["mutated"] or "''",
                                                        m["operator"], "  (" + m["note"] + ")" if m.get("note") else ""))
-            lines.append("      %s | %s | %s -> %s |" % (m["file"], m["text"], m["original"] or "''", m["mutated"] or "''"))
+            lines.append("      %s | %s | %s |" % (m["file"], m["text"], shown_change(m)))
     if tot["not run"]:
         lines.append("")
         lines.append("%d mutants not run: --max-seconds reached" % tot["not run"])
@@ -717,7 +742,7 @@ def main():
     equivalents = read_equivalents(args.equivalents)
     by_file = {}
     for m in mutants:
-        reason = equivalents.get(equivalent_key(m))
+        reason = equivalent_reason(equivalents, m)
         if reason:
             m["status"], m["note"] = "equivalent", reason
         else:
