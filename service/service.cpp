@@ -55,13 +55,15 @@ int scan_proc()
         const long n = ::syscall(SYS_getdents64, dir, buf, sizeof buf);
         if (n <= 0)
             break;
-        for (long off = 0; off < n && found < 0;) {
+        for (long off = 0; off < n;) {
             const auto* d = reinterpret_cast<const LinuxDirent64*>(buf + off);
             off += d->d_reclen;
             if (d->d_name[0] < '0' || d->d_name[0] > '9')
                 continue;
-            if (comm_is_service(d->d_name))
+            if (comm_is_service(d->d_name)) {
                 found = std::atoi(d->d_name);
+                break;  // the first one
+            }
         }
         if (found >= 0)
             break;

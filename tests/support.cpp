@@ -112,6 +112,9 @@ int start_standin(const char* name)
         // which the kernel sends SIGHUP and SIGCONT when the group is left
         // without a parent outside it (a test command run in the background).
         setsid();
+        // SIGHUP ends it, whatever the test inherited (a run under nohup
+        // ignores it): a stray SIGHUP to the service must show.
+        signal(SIGHUP, SIG_DFL);
         prctl(PR_SET_NAME, name);
         for (;;)
             pause();

@@ -76,7 +76,9 @@ TEST_F(Osd, VerificationRetriesOnVirtualTime)
 TEST_F(Osd, PrintSendsOnlyChangedCells)
 {
     // In order: identical text sends nothing; column 32 on, cells left of
-    // the grid, rows outside it and empty text are dropped; characters
+    // the grid, rows outside it and empty text are dropped; cells left of
+    // the grid are not cells of the row above either (nor, on row 0, memory
+    // before the grid): its end is still sent as it changes; characters
     // without a glyph go out blank and the shadow records ' ', so they are
     // sent again (signed or unsigned char alike) while a blank is not, but
     // '?' matches a '?' already in the shadow.
@@ -91,6 +93,8 @@ TEST_F(Osd, PrintSendsOnlyChangedCells)
         {0, 0, "AC", {{0x0A1C, 0x0B}, {0x0A1D, 1}, {0x0A1E, 0x92}}},
         {5, 31, "AB", {{0x0A1C, 0x5B}, {0x0A1D, 31}, {0x0A1E, 0x90}}},
         {6, -2, "XYZ", {{0x0A1C, 0x6B}, {0x0A1D, 0}, {0x0A1E, 0xA9}}},
+        {0, -2, "XYZ", {{0x0A1C, 0x0B}, {0x0A1D, 0}, {0x0A1E, 0xA9}}}, {4, -3, "AB", {}},
+        {5, 30, "XY", {{0x0A1C, 0x5B}, {0x0A1D, 30}, {0x0A1E, 0xA7}, {0x0A1C, 0x5B}, {0x0A1D, 31}, {0x0A1E, 0xA8}}},
         {5, 32, "AB", {}}, {8, 0, "AB", {}}, {-1, 0, "AB", {}}, {0, 0, "", {}},
         {1, 1, "a", a_blank}, {1, 1, "a", a_blank}, {1, 1, "\xC1", a_blank}, {1, 1, "\xFF", a_blank}, {1, 1, " ", {}},
         {2, 2, "?", {}}, {3, 3, "\x01", {{0x0A1C, 0x3B}, {0x0A1D, 3}, {0x0A1E, 0x80}}},

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
-"""Mutation testing of the shipped code (scripts/mutation runs this).
+"""Mutation testing of the shipped code, the recording programs and the
+replay (scripts/mutation runs this).
 
-Mutants come from the code's syntax: libclang parses each shipped source
+Mutants come from the code's syntax: libclang parses each source in scope
 with the flags the build uses, and each mutant is one exact source range
 replaced. A mutant is applied in a worker's own copy of the tree, rebuilt
 incrementally (ninja, only the test programs it needs), and judged by the
@@ -13,6 +14,7 @@ Every test runs in private PID, mount and network namespaces.
 Debian's /usr/bin/python3 with python3-clang-14.
 """
 import argparse
+import fnmatch
 import hashlib
 import html
 import json
@@ -25,7 +27,10 @@ import sys
 import threading
 import time
 
-SHIPPED = ["app", "i2c", "video", "keys", "service", "buzzer", "os"]
+# What is mutated: a folder (all of it) or a pattern of paths. Of the virtual
+# goggles only the replay, which judges recordings, is code to be trusted;
+# the rest are models the tests stand on.
+SHIPPED = ["app", "i2c", "video", "keys", "service", "buzzer", "os", "recording", "vgoggles/replay*.cpp"]
 # The mutants' build: the host build without -Werror (a mutant that only
 # draws a warning is for the tests to judge) and without the simulator.
 MUTANT_CMAKE_ARGS = ["-DAVMENU_WERROR=OFF", "-DAVMENU_SIMULATOR=OFF"]
@@ -44,6 +49,11 @@ def say(*a):
 
 
 # ---------------------------------------------------------------- the tree
+
+def in_scope(path, shipped):
+    """Whether path is under one of the folders of shipped or matches one of its patterns."""
+    return any(path.startswith(s.rstrip("/") + "/") or fnmatch.fnmatchcase(path, s) for s in shipped)
+
 
 def source_files(root):
     """The files of the tree as the project has them (git's view when it is a repository)."""
@@ -188,7 +198,7 @@ def gcov_lines(build, gcda, root, shipped, known):
         cwd = d.get("current_working_directory", build)
         for f in d["files"]:
             path = os.path.relpath(os.path.normpath(os.path.join(cwd, f["file"])), root)
-            if path.split("/")[0] not in shipped:
+            if not in_scope(path, shipped):
                 continue
             known.setdefault(path, set()).update(ln["line_number"] for ln in f["lines"])
             found.setdefault(path, set()).update(ln["line_number"] for ln in f["lines"] if ln["count"] > 0)
@@ -419,8 +429,10 @@ def generate(root, path, arg_sets):
                 add(v.extent.start.offset, v.extent.end.offset, "0", "return")
         elif kind == "CALL_EXPR" and parent is not None and parent.kind.name in (
                 "COMPOUND_STMT", "IF_STMT", "FOR_STMT", "WHILE_STMT", "DO_STMT"):
-            if parent.kind.name != "COMPOUND_STMT" and condition_of(parent, list(parent.get_children())) == c:
-                return
+            if parent.kind.name != "COMPOUND_STMT":
+                cond = condition_of(parent, list(parent.get_children()))  # None: a for (;;) has none
+                if cond is not None and cond == c:
+                    return
             ts = tokens(c)
             if ts and ts[-1].spelling == ")" and c.extent.start.offset == ts[0].extent.start.offset:
                 add(c.extent.start.offset, c.extent.end.offset, "(void)0", "call")
@@ -449,6 +461,15 @@ def generate(root, path, arg_sets):
     for m in out:
         m["id"] = "%s:%d:%d:%s" % (m["file"], m["line"], m["start"], m["mutated"])
         m["text"] = line_text(root, path, m["line"])
+    # The same change at several places of one line is told apart by its
+    # place: "#2" is the second from the left.
+    same = {}
+    for m in out:
+        same.setdefault((m["line"], m["original"], m["mutated"]), []).append(m)
+    for ms in same.values():
+        if len(ms) > 1:
+            for n, m in enumerate(ms, 1):
+                m["nth"] = n
     return out
 
 
@@ -474,6 +495,22 @@ def equivalent_key(m):
     return (m["file"], m["text"], m["original"] or "''", m["mutated"] or "''")
 
 
+def shown_change(m):
+    """original -> mutated as the report and the equivalents list write it."""
+    return "%s -> %s%s" % (m["original"] or "''", m["mutated"] or "''", " #%d" % m["nth"] if m.get("nth") else "")
+
+
+def equivalent_reason(equivalents, m):
+    """A line of the list names the change at one place of its line ("#n")
+    or, without a place, at every place."""
+    key = equivalent_key(m)
+    if m.get("nth"):
+        placed = equivalents.get(key[:3] + (key[3] + " #%d" % m["nth"],))
+        if placed:
+            return placed
+    return equivalents.get(key)
+
+
 def changed_lines(root, base, shipped):
     """{file: set of lines} added or changed since base (the working tree included)."""
     out = subprocess.run(["git", "-C", root, "diff", "-U0", base, "--", *shipped],
@@ -486,6 +523,12 @@ def changed_lines(root, base, shipped):
         if m and current:
             start, count = int(m.group(1)), int(m.group(2) or 1)
             lines.setdefault(current, set()).update(range(start, start + count))
+    # A file git does not track yet is new since base from its first line to its last.
+    new = subprocess.run(["git", "-C", root, "ls-files", "-o", "--exclude-standard", "--", *shipped],
+                         capture_output=True, text=True, check=True).stdout
+    for f in new.splitlines():
+        with open(os.path.join(root, f), "rb") as fh:
+            lines[f] = set(range(1, fh.read().count(b"\n") + 2))
     return lines
 
 
@@ -622,7 +665,7 @@ def report(args, results, equivalents, elapsed, total_generated):
         for m in sorted(survivors, key=lambda m: (m["file"], m["line"], m["start"])):
             lines.append("  %s:%d  %s -> %s  [%s]%s" % (m["file"], m["line"], m["original"] or "''", m["mutated"] or "''",
                                                        m["operator"], "  (" + m["note"] + ")" if m.get("note") else ""))
-            lines.append("      %s | %s | %s -> %s |" % (m["file"], m["text"], m["original"] or "''", m["mutated"] or "''"))
+            lines.append("      %s | %s | %s |" % (m["file"], m["text"], shown_change(m)))
     if tot["not run"]:
         lines.append("")
         lines.append("%d mutants not run: --max-seconds reached" % tot["not run"])
@@ -649,9 +692,10 @@ def report(args, results, equivalents, elapsed, total_generated):
 
 def main():
     here = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-    p = argparse.ArgumentParser(prog="scripts/mutation", description="Mutation testing of the shipped code.")
+    p = argparse.ArgumentParser(prog="scripts/mutation",
+                                description="Mutation testing of the shipped code, the recording programs and the replay.")
     p.add_argument("--diff", metavar="BASE", help="only the mutants on lines changed since BASE (git)")
-    p.add_argument("--file", action="append", default=[], help="only this shipped file (repeatable)")
+    p.add_argument("--file", action="append", default=[], help="only this source file (repeatable)")
     p.add_argument("--max-seconds", type=float, default=0, help="stop starting mutants after this many seconds")
     p.add_argument("--jobs", type=int, default=2, help="parallel workers, each with its own copy of the tree")
     p.add_argument("--list", action="store_true", help="only list the mutants")
@@ -675,12 +719,12 @@ def main():
     prefix = namespace_prefix()
     cov = coverage_map(args, prefix, files)
 
-    targets = sorted(f for f in files if f.split("/")[0] in args.shipped and f.endswith(".cpp"))
+    targets = sorted(f for f in files if in_scope(f, args.shipped) and f.endswith(".cpp"))
     if args.file:
         wanted = {os.path.normpath(f) for f in args.file}
         targets = [f for f in targets if f in wanted]
         if not targets:
-            sys.exit("mutation: no shipped source among %s" % ", ".join(args.file))
+            sys.exit("mutation: no source in scope among %s" % ", ".join(args.file))
     only = changed_lines(args.root, args.diff, args.shipped) if args.diff else None
     mutants = []
     for path in targets:
@@ -698,7 +742,7 @@ def main():
     equivalents = read_equivalents(args.equivalents)
     by_file = {}
     for m in mutants:
-        reason = equivalents.get(equivalent_key(m))
+        reason = equivalent_reason(equivalents, m)
         if reason:
             m["status"], m["note"] = "equivalent", reason
         else:
