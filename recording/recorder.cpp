@@ -111,13 +111,21 @@ void give_up(const char* where, int err)
         (void)!::write(2, msg, static_cast<size_t>(n) < sizeof msg ? static_cast<size_t>(n) : sizeof msg - 1);
 }
 
-// Makes the file at least `need` bytes long on the card, a reserve ahead
-// where the card has room, else just what is needed.
+// Makes the file at least `need` bytes long on the card. The next reserve
+// is made when half of the last one is used: its new size then has the
+// other half's time to reach the card by the kernel's own write-back.
+// Where the card has no room for a reserve, just what is needed.
 bool reserve(off_t need)
 {
-    if (need <= reserved)
+    if (need + RESERVE / 2 <= reserved)
         return true;
-    for (const off_t size : {reserved + RESERVE > need ? reserved + RESERVE : need + RESERVE, need}) {
+    off_t ahead = reserved;
+    do
+        ahead += RESERVE;
+    while (ahead < need + RESERVE / 2);
+    for (const off_t size : {ahead, need}) {
+        if (size <= reserved)
+            return true;  // no room ahead, but this line fits in what is reserved
         int rc = ::fallocate(fd, 0, reserved, size - reserved);
         if (rc < 0 && errno == EOPNOTSUPP)
             rc = ::ftruncate(fd, size);

@@ -691,4 +691,33 @@ TEST_F(Recording, ReadingsThatTakeTheSameWayFoldIntoARange)
     }
 }
 
+// The card's space is reserved ahead of the lines, a quarter megabyte at a
+// time, the next reserve once half of the last is used, so that a new size
+// has time to reach the card before lines land past the old one.
+TEST_F(Recording, SpaceIsReservedAheadOnceHalfOfTheLastReserveIsUsed)
+{
+    constexpr long RESERVE = 256 * 1024;
+    ASSERT_EQ(start(), 0);
+    EXPECT_EQ(rec_stats().reserves, 1);
+    EXPECT_EQ(static_cast<long>(std::filesystem::file_size(rec_path())), RESERVE);
+    const std::string text(200, 'x');
+    long last_reserves = 1, crossed_at = 0;
+    while (rec_stats().bytes < RESERVE + RESERVE / 2 + 1000) {
+        if (RecEntry* e = rec_begin(REC_STDERR, 200)) {
+            rec_set_data(e, text.data(), text.size());
+            rec_commit();
+        }
+        if (rec_stats().reserves != last_reserves) {
+            last_reserves = rec_stats().reserves;
+            crossed_at = rec_stats().bytes;
+            EXPECT_EQ(static_cast<long>(std::filesystem::file_size(rec_path())), last_reserves * RESERVE);
+            EXPECT_GT(crossed_at + 300, (last_reserves - 1) * RESERVE - RESERVE / 2) << "reserve " << last_reserves;
+            EXPECT_LE(crossed_at, (last_reserves - 1) * RESERVE - RESERVE / 2 + 300) << "reserve " << last_reserves;
+        }
+    }
+    EXPECT_EQ(last_reserves, 3);
+    rec_finish(0);
+    EXPECT_EQ(static_cast<long>(std::filesystem::file_size(rec_path())), rec_stats().bytes);
+}
+
 }  // namespace
