@@ -13,6 +13,7 @@
 #include <regex>
 #include <sstream>
 
+#include "app/settings.h"
 #include "preloaded.h"
 
 namespace {
@@ -397,6 +398,199 @@ TEST_F(Replay, NoisyReadingsFoldAndReplayOnTheRecordedPath)
     EXPECT_EQ(answers, agree);
     EXPECT_NE(r.out.find(end_state_text(recorded)), std::string::npos) << r.out;
     EXPECT_EQ(lines_with(r.out, "status 0, as recorded").size(), 1u) << r.out;
+}
+
+
+// The disagreement lines of a replay run with --all: "line N, ...".
+std::vector<int> disagreement_lines(const std::string& out)
+{
+    std::vector<int> found;
+    for (const std::string& l : lines_with(out, "line "))
+        found.push_back(std::stoi(l.substr(5)));
+    return found;
+}
+
+// Recordings whose answers are ones the models would not give, where the
+// program's path follows the answer: the replay feeds the program the
+// recorded answer, never the model's, so the program keeps to the recorded
+// path (no stop, the recorded status and end state), and the models' answers
+// disagree at exactly the lines where they differ. Fed the models' answers,
+// the program would leave the recorded path and stop.
+TEST_F(Replay, TheProgramTakesThePathOfTheRecordedAnswers)
+{
+    const std::regex probe_ad_ac("dev_ioctl [0-9]+ c00c4110 3 18 01000000430000000100000001000000a[cd] -> 0 [0-9a-f]{2}");
+    const std::regex ctrl_load("reg_load 18 -> 6");
+    const struct {
+        const char* name;
+        Way way;
+        // The recording altered; the lines where the models answer otherwise.
+        std::function<std::string(const std::string&, std::vector<int>*)> alter;
+        std::vector<std::string> places;  // where the report puts them, in order
+        std::string path;                 // a line of the printout only the recorded path gives
+        int status;                       // the replay's
+        std::string verdict;              // how the program ended against the end line
+        std::string said, says;           // the program's diagnostic as recorded, as altered
+    } rows[] = {
+        // HDMI as the program reads it (B7 2, AD 0), with an AC no input of
+        // the models gives: the shadow is set up in AV and answers AV at
+        // every AD and AC probe; the program must refuse as recorded.
+        {"the mode register says HDMI where the models say AV", main_way(WAY_HDMI),
+         [&](const std::string& text, std::vector<int>* at) {
+             std::vector<int> changed;
+             std::string t = altered(text, std::regex(".* 01000000430000000100000001000000ac -> 0 00"), FIRST, "-> 0 00",
+                                     "-> 0 03", &changed);
+             t = altered(t, std::regex("stderr -> [0-9]+ mode: LT8668 B7=0x02 AD=0x00 AC=0x00%0A"), FIRST, "AC=0x00",
+                         "AC=0x03", &changed);
+             EXPECT_EQ(changed.size(), 2u);
+             const std::vector<std::string> lines = split_lines(t);
+             for (size_t i = 0; i < lines.size(); ++i) {
+                 if (std::regex_match(lines[i], probe_ad_ac))
+                     at->push_back(static_cast<int>(i) + 1);
+             }
+             return t;
+         },
+         {"LT8668 register ad", "LT8668 register ac"}, "  ODMOWA: ", 1, "status 2, as recorded",
+         "AD=0x00 AC=0x00", "AD=0x00 AC=0x03"},
+        // Turns whose readings fall in a key's window, each conversion
+        // refused: the program must not take the key, where the models'
+        // control register would have let it. The first idle turns folded
+        // in a repeat line are written out, the first five of them so.
+        {"a key's readings with every conversion refused", main_way(WAY_PLAY),
+         [&](const std::string& text, std::vector<int>* at) {
+             const std::vector<std::string> lines = split_lines(text);
+             size_t repeat = 0;
+             while (repeat < lines.size() && lines[repeat].rfind("repeat ", 0) != 0)
+                 ++repeat;
+             std::string key;  // the first reading that is not the idle one
+             for (size_t i = repeat; i < lines.size() && key.empty(); ++i) {
+                 if (lines[i].rfind("reg_load 810 -> ", 0) == 0 && lines[i] != "reg_load 810 -> c")
+                     key = lines[i];
+             }
+             const std::vector<std::string> idle = {"reg_store 18 6", "reg_store 800 6",   "reg_store 40 8c",
+                                                    "reg_load 38 -> 6", "reg_load 810 -> c", "reg_load 18 -> 6",
+                                                    "usleep 30000 -> 0"};
+             EXPECT_FALSE(key.empty());
+             EXPECT_TRUE(std::equal(idle.begin(), idle.end(), lines.begin() + static_cast<long>(repeat) - 7));
+             EXPECT_EQ(lines[repeat].substr(17, 3), " 04");
+             // A reading that may be a button's is converted twice.
+             const std::vector<std::string> refused = {idle[0], idle[1], idle[2], idle[3], key, "usleep 9000 -> 0",
+                                                       key, "reg_load 18 -> 2", idle[6]};
+             const long turns = std::stol(lines[repeat].substr(7, 10));
+             std::string t;
+             for (size_t i = 0; i < repeat; ++i)
+                 t.append(lines[i]).append("\n");
+             int line = static_cast<int>(repeat);
+             for (long turn = 0; turn < turns; ++turn) {
+                 for (const std::string& l : turn < 5 ? refused : idle) {
+                     t.append(l).append("\n");
+                     if (l == refused[7])
+                         at->push_back(++line);
+                     else
+                         ++line;
+                 }
+             }
+             for (size_t i = 0; i < 4; ++i)
+                 t.append(idle[i]).append("\n");
+             for (size_t i = repeat + 1; i < lines.size(); ++i)
+                 t.append(lines[i]).append("\n");
+             return t;
+         },
+         {"ADC 018"}, "", 1, "status 0, as recorded", "", ""},
+        // The settings file saved on a card whose settings.tmp is a folder:
+        // the open fails where the models' card opens it.
+        {"the settings file's open fails where the models' card opens it",
+         {"values changed, PLAY held, settings.tmp a folder", {},
+          [] {
+              char path[512];
+              ASSERT_TRUE(vg_card_path(AVMENU_SETTINGS_DIR "/settings", path, sizeof path));
+              std::ofstream(path) << "70 50 50 50\n";
+              ASSERT_EQ(mkdir((std::string(path) + ".tmp").c_str(), 0755), 0);
+              vg_keys_script("DOWN RIGHT RIGHT PLAY:3100", 500, nullptr);
+          }},
+         [&](const std::string& text, std::vector<int>* at) {
+             std::vector<int> changed;
+             const std::string t = altered(text, std::regex("file_open .*/settings.tmp 241 666 -> -1 errno=21"), EVERY,
+                                           "errno=21", "errno=13", &changed);
+             EXPECT_EQ(changed.size(), 2u) << "one save a change";
+             *at = changed;
+             return t;
+         },
+         {"open " AVMENU_SETTINGS_DIR "/settings.tmp"}, "  settings: save fail (brak SD?)", 1,
+         "status 0, as recorded", "", ""},
+        // Another exit status recorded: every answer agrees, the verdict fails.
+        {"another exit status", main_way(WAY_BACK),
+         [&](const std::string& text, std::vector<int>*) {
+             std::vector<int> changed;
+             const std::string t = altered(text, std::regex("end 0 [0-9.]+"), LAST, "end 0", "end 3", &changed);
+             EXPECT_EQ(changed.size(), 1u);
+             return t;
+         },
+         {}, "", 1, "status 0, recorded 3 (line ", "", ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        EndState recorded;
+        const std::string text = record(true, row.way, &recorded);
+        std::vector<int> expected;
+        const std::string replayed = row.alter(text, &expected);
+        const Replayed r = replay(true, replayed, true);
+        EXPECT_EQ(r.status, row.status) << r.out.substr(0, 3000);
+        EXPECT_EQ(lines_with(r.out, "stopped: ").size(), 0u) << "the program took the recorded path";
+        EXPECT_EQ(lines_with(r.out, row.verdict).size(), 1u) << r.out.substr(r.out.size() > 3000 ? r.out.size() - 3000 : 0);
+        std::string end = end_state_text(recorded);
+        if (!row.said.empty())
+            end.replace(end.find(row.said), row.said.size(), row.says);
+        EXPECT_NE(r.out.find(end), std::string::npos) << r.out.substr(0, 3000);
+        if (!row.path.empty()) {
+            EXPECT_FALSE(lines_with(r.out, row.path).empty()) << "standard error of the recorded path";
+        }
+        EXPECT_EQ(disagreement_lines(r.out), expected);
+        std::vector<std::string> names;
+        for (const Place& p : places(r.out))
+            names.push_back(p.place);
+        EXPECT_EQ(names, row.places);
+        const auto [answers, agree] = summary(r.out);
+        EXPECT_EQ(answers - agree, static_cast<long>(expected.size()));
+    }
+}
+
+// A replay runs the program its recording names, and no other: a recording
+// of the one program, or of a name that only shares a beginning with it, is
+// refused before anything runs.
+TEST_F(Replay, ARecordingOfAnotherProgramIsRefused)
+{
+    EndState recorded;
+    const std::string full = record(true, main_way(WAY_BACK), &recorded);
+    const std::string basic = record(false, main_way(WAY_BACK), &recorded);
+    const auto named = [](const std::string& text, const std::string& from, const std::string& to) {
+        const size_t at = text.find(" program=" + from + " ");
+        EXPECT_NE(at, std::string::npos);
+        return text.substr(0, at) + " program=" + to + text.substr(at + from.size() + 9);
+    };
+    const struct {
+        const char* name;
+        std::string text;
+        bool full;  // the replay of the full program, or the basic one
+        std::string recorded, runs;
+    } rows[] = {
+        {"basic to the full replay", basic, true, "VelmoX-AVMenu-basic", "VelmoX-AVMenu"},
+        {"full to the basic replay", full, false, "VelmoX-AVMenu", "VelmoX-AVMenu-basic"},
+        {"a longer name to the basic replay", named(basic, "VelmoX-AVMenu-basic", "VelmoX-AVMenu-basicX"), false,
+         "VelmoX-AVMenu-basicX", "VelmoX-AVMenu-basic"},
+        {"a longer name to the full replay", named(full, "VelmoX-AVMenu", "VelmoX-AVMenu-basicX"), true,
+         "VelmoX-AVMenu-basicX", "VelmoX-AVMenu"},
+        {"a shorter name to the full replay", named(full, "VelmoX-AVMenu", "VelmoX-AVMen"), true, "VelmoX-AVMen",
+         "VelmoX-AVMenu"},
+        {"a shorter name to the basic replay", named(basic, "VelmoX-AVMenu-basic", "VelmoX-AVMenu-basi"), false,
+         "VelmoX-AVMenu-basi", "VelmoX-AVMenu-basic"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Replayed r = replay(row.full, row.text);
+        EXPECT_EQ(r.status, 2) << r.out;
+        EXPECT_EQ(r.out, "replay: " + card_root + "/replayed.txt is a recording of " + row.recorded +
+                             ", this replay runs " + row.runs + "\n");
+    }
 }
 
 }  // namespace
