@@ -22,11 +22,14 @@ std::string rec_program;  // the recording program, copied into a folder of the 
 
 int exec_rec(int, char** argv) { return exec_preloaded(rec_program.c_str(), argv); }
 
-// The replay command, its printout going where vg_run reads standard error.
+// The replay command, its printout going where vg_run reads standard error,
+// its temporary files in a folder of the test's.
 const char* replay_exe = nullptr;
+std::string replay_tmp;
 int exec_replay(int, char** argv)
 {
     dup2(2, 1);
+    setenv("TMPDIR", replay_tmp.c_str(), 1);
     execv(replay_exe, argv);
     return 127;
 }
@@ -67,7 +70,11 @@ protected:
         vg_key_port_close();  // the replay's own goggles take the key port
         replay_exe = full ? REPLAY_FULL_EXE : REPLAY_BASIC_EXE;
         const char* args[] = {all ? "--all" : file.c_str(), file.c_str()};
+        replay_tmp = card_root + "/tmp";
+        mkdir(replay_tmp.c_str(), 0755);
         const VgRun run = vg_run(exec_replay, args, all ? 2 : 1);
+        // The shadow card's folder is gone, however the replay ended.
+        EXPECT_EQ(system(("rmdir '" + replay_tmp + "'").c_str()), 0) << "the replay left files in TMPDIR";
         return {run.status, run.err};
     }
 };
@@ -591,6 +598,10 @@ TEST_F(Replay, ARecordingOfAnotherProgramIsRefused)
         EXPECT_EQ(r.out, "replay: " + card_root + "/replayed.txt is a recording of " + row.recorded +
                              ", this replay runs " + row.runs + "\n");
     }
+    // A damaged recording is refused as well.
+    const Replayed damaged = replay(true, full.substr(0, full.find("\nargs")) + "\nargs\nno_such_kind 1\n");
+    EXPECT_EQ(damaged.status, 2);
+    EXPECT_EQ(damaged.out.rfind("replay: " + card_root + "/replayed.txt: line 3: ", 0), 0u) << damaged.out;
 }
 
 }  // namespace

@@ -70,6 +70,14 @@ bool read_file(const char* path, std::string* text)
     return n == 0;
 }
 
+// The shadow card's folder removed; status passed through.
+int remove_card(const char* card, int status)
+{
+    const std::string rm = std::string("rm -rf '") + card + "'";
+    (void)!system(rm.c_str());
+    return status;
+}
+
 void print_end_state(const VgRun& run)
 {
     std::printf("OSD at the end (the shadow's video processor):\n");
@@ -166,7 +174,10 @@ int replay_command(int argc, char** argv, const ReplayProgram& program, const Re
         std::fprintf(stderr, "replay: cannot read %s\n", file);
         return 2;
     }
-    char card[] = "/tmp/velmox-replay-XXXXXX";
+    // The shadow card's folder, where temporary files go; removed on every way out.
+    const char* tmp = std::getenv("TMPDIR");
+    char card[sizeof vg()->card.root];
+    std::snprintf(card, sizeof card, "%s/velmox-replay-XXXXXX", tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp");
     if (mkdtemp(card) == nullptr) {
         std::fprintf(stderr, "replay: no folder for the card\n");
         return 2;
@@ -176,13 +187,13 @@ int replay_command(int argc, char** argv, const ReplayProgram& program, const Re
     char error[256];
     if (replay_open(text.data(), text.size(), error, sizeof error) < 0) {
         std::fprintf(stderr, "replay: %s: %s\n", file, error);
-        return 2;
+        return remove_card(card, 2);
     }
     const RecHeader& h = replay_header();
     if (std::strcmp(h.program, program.name) != 0) {
         std::fprintf(stderr, "replay: %s is a recording of %s, this replay runs %s\n", file, h.program,
                      program.name);
-        return 2;
+        return remove_card(card, 2);
     }
     std::vector<const char*> args;
     for (const char* a = h.args; static_cast<int>(args.size()) < h.argc; a += std::strlen(a) + 1)
@@ -197,7 +208,7 @@ int replay_command(int argc, char** argv, const ReplayProgram& program, const Re
     vg_key_port_open();  // the stock service's key port, for "-s"
     if (viewed && !view->enter(file)) {
         std::fprintf(stderr, "replay: the view needs a terminal\n");
-        return 2;
+        return remove_card(card, 2);
     }
     program_main = program.main;
     const VgRun run = vg_run(run_entry, args.data(), static_cast<int>(args.size()));
@@ -212,8 +223,7 @@ int replay_command(int argc, char** argv, const ReplayProgram& program, const Re
         print_all(r->all_fd);
     print_places(r);
     print_end_state(run);
-    const std::string rm = std::string("rm -rf '") + card + "'";
-    (void)!system(rm.c_str());
+    remove_card(card, 0);
     bool ok = r->agree == r->answers;
     if (r->cut[0] != '\0')
         std::printf("cut: %s\n", r->cut);
