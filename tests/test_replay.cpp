@@ -5,6 +5,7 @@
 // replays with exactly that disagreement, at its line; a recording whose
 // requests are not the program's stops there. The report groups the
 // disagreements by place and names the models' assumption each falls on.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,13 +23,14 @@ std::string rec_program;  // the recording program, copied into a folder of the 
 
 int exec_rec(int, char** argv) { return exec_preloaded(rec_program.c_str(), argv); }
 
-// The replay command, its printout going where vg_run reads standard error,
-// its temporary files in a folder of the test's.
+// The replay command, its printout going to a file (standard error goes
+// where vg_run reads it), its temporary files in a folder of the test's.
 const char* replay_exe = nullptr;
-std::string replay_tmp;
+std::string replay_out, replay_tmp;
 int exec_replay(int, char** argv)
 {
-    dup2(2, 1);
+    const int out = open(replay_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    dup2(out, 1);
     setenv("TMPDIR", replay_tmp.c_str(), 1);
     execv(replay_exe, argv);
     return 127;
@@ -36,7 +38,8 @@ int exec_replay(int, char** argv)
 
 struct Replayed {
     int status;
-    std::string out;  // standard output and error
+    std::string out;  // standard output: the printout
+    std::string err;  // standard error: why it refused
 };
 
 class Replay : public Preloaded {
@@ -67,15 +70,33 @@ protected:
     {
         const std::string file = card_root + "/replayed.txt";
         std::ofstream(file) << text;
+        const Replayed r = all ? replay_args(full, {"--all", file}) : replay_args(full, {file});
+        EXPECT_TRUE(r.status == 2 || r.err.empty()) << "a replay that runs says everything on standard output\n"
+                                                     << r.err;
+        return r;
+    }
+
+    // The replay command with these arguments.
+    Replayed replay_args(bool full, const std::vector<std::string>& args, bool tmp_exists = true)
+    {
         vg_key_port_close();  // the replay's own goggles take the key port
         replay_exe = full ? REPLAY_FULL_EXE : REPLAY_BASIC_EXE;
-        const char* args[] = {all ? "--all" : file.c_str(), file.c_str()};
+        replay_out = card_root + "/replay-out.txt";
         replay_tmp = card_root + "/tmp";
-        mkdir(replay_tmp.c_str(), 0755);
-        const VgRun run = vg_run(exec_replay, args, all ? 2 : 1);
+        if (tmp_exists)
+            mkdir(replay_tmp.c_str(), 0755);
+        std::vector<const char*> argv;
+        for (const std::string& a : args)
+            argv.push_back(a.c_str());
+        const VgRun run = vg_run(exec_replay, argv.data(), static_cast<int>(argv.size()));
         // The shadow card's folder is gone, however the replay ended.
-        EXPECT_EQ(system(("rmdir '" + replay_tmp + "'").c_str()), 0) << "the replay left files in TMPDIR";
-        return {run.status, run.err};
+        if (tmp_exists) {
+            EXPECT_EQ(system(("rmdir '" + replay_tmp + "'").c_str()), 0) << "the replay left files in TMPDIR";
+        }
+        std::ifstream in(replay_out);
+        std::stringstream out;
+        out << in.rdbuf();
+        return {run.status, out.str(), run.err};
     }
 };
 
@@ -301,6 +322,7 @@ TEST_F(Replay, DisagreementsAreGroupedByPlaceWithTheirAssumption)
     EXPECT_EQ(lines_with(r.out, "line ").size(), 0u) << "one line a place, without --all";
 
     const Replayed all = replay(true, text, true);
+    EXPECT_EQ(all.out.rfind("replay: ", 0), 0u) << "the header first, then every disagreement";
     const std::vector<std::string> each = lines_with(all.out, "line ");
     ASSERT_EQ(each.size(), status_at.size() + 2);
     EXPECT_EQ(each[0], "line " + std::to_string(close_at[0]) + ", 0.000 s: close pwmchip0/export: recorded -1 "
@@ -595,13 +617,109 @@ TEST_F(Replay, ARecordingOfAnotherProgramIsRefused)
         SCOPED_TRACE(row.name);
         const Replayed r = replay(row.full, row.text);
         EXPECT_EQ(r.status, 2) << r.out;
-        EXPECT_EQ(r.out, "replay: " + card_root + "/replayed.txt is a recording of " + row.recorded +
+        EXPECT_EQ(r.err, "replay: " + card_root + "/replayed.txt is a recording of " + row.recorded +
                              ", this replay runs " + row.runs + "\n");
+        EXPECT_EQ(r.out, "");
     }
     // A damaged recording is refused as well.
     const Replayed damaged = replay(true, full.substr(0, full.find("\nargs")) + "\nargs\nno_such_kind 1\n");
     EXPECT_EQ(damaged.status, 2);
-    EXPECT_EQ(damaged.out.rfind("replay: " + card_root + "/replayed.txt: line 3: ", 0), 0u) << damaged.out;
+    EXPECT_EQ(damaged.err.rfind("replay: " + card_root + "/replayed.txt: line 3: ", 0), 0u) << damaged.err;
+    EXPECT_EQ(damaged.out, "");
+}
+
+// The command line: one recording, --all before or after it; anything else
+// is the usage, and a file that cannot be read or a card folder that cannot
+// be made is said on standard error, with status 2.
+TEST_F(Replay, TheCommandLine)
+{
+    EndState recorded;
+    const std::string file = card_root + "/back.txt";
+    std::ofstream(file) << record(true, main_way(WAY_BACK), &recorded);
+    const std::string usage = "usage: VelmoX-AVMenu [--all] RECORDING\n";
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        bool tmp_exists;
+        int status;
+        std::string err;
+    } rows[] = {
+        {"the recording", {file}, true, 0, ""},
+        {"--all after it", {file, "--all"}, true, 0, ""},
+        {"nothing", {}, true, 2, usage},
+        {"--all alone", {"--all"}, true, 2, usage},
+        {"two recordings", {file, file}, true, 2, usage},
+        {"an option of no meaning", {"-x"}, true, 2, usage},
+        {"an option of no meaning before it", {"-x", file}, true, 2, usage},
+        {"--view, which this replay has not", {"--view", file}, true, 2, usage},
+        {"a file that is not there", {card_root + "/none.txt"}, true, 2,
+         "replay: cannot read " + card_root + "/none.txt\n"},
+        {"TMPDIR not there", {file}, false, 2, "replay: no folder for the card\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Replayed r = replay_args(true, row.args, row.tmp_exists);
+        EXPECT_EQ(r.status, row.status) << r.err;
+        EXPECT_EQ(r.err, row.err);
+        if (row.status == 0) {
+            EXPECT_EQ(r.out.rfind("replay: " + file + ": VelmoX-AVMenu 1.3.0 (build ", 0), 0u) << r.out;
+            EXPECT_EQ(summary(r.out).first, summary(r.out).second);
+        } else {
+            EXPECT_EQ(r.out, "");
+        }
+    }
+}
+
+// At most twelve places are shown, the rest counted on one line: a
+// recording with twelve places of disagreement shows them all, with one
+// more the thirteenth is counted. Each is a result the program does not act
+// on (a PWM file's write or close, the settings folder's sync, the ADC
+// mapping's descriptor closed) or a reading it passes over.
+TEST_F(Replay, TwelvePlacesAreShownAndTheRestCounted)
+{
+    EndState recorded;
+    const std::string text = record(true, main_way(WAY_PLAY), &recorded);
+    std::vector<std::string> lines = split_lines(text);
+    const auto after = [&](const std::string& open, int k) {
+        for (size_t i = 0; i < lines.size(); ++i) {
+            if (lines[i].rfind(open, 0) == 0) {
+                std::string& l = lines[i + static_cast<size_t>(k)];
+                // An export refused as busy: channel 7 is there already.
+                l.replace(l.rfind("-> "), std::string::npos, open.find("export") != std::string::npos && k == 1
+                                                                 ? "-> -1 errno=16"
+                                                                 : "-> -1 errno=5");
+                return;
+            }
+        }
+        ADD_FAILURE() << "no " << open;
+    };
+    for (const char* open : {"file_open /sys/class/pwm/pwmchip0/export ", "file_open /sys/class/pwm/pwmchip0/pwm7/enable ",
+                             "file_open /sys/class/pwm/pwmchip0/pwm7/duty_cycle ",
+                             "file_open /sys/class/pwm/pwmchip0/pwm7/period ", "file_open " AVMENU_SETTINGS_DIR " "}) {
+        after(open, 1);
+        after(open, 2);
+    }
+    std::string twelve;
+    for (const std::string& l : lines)
+        twelve.append(l).append("\n");
+    std::vector<int> at;
+    twelve = altered(twelve, std::regex("reg_load 18 -> 6"), LAST, "-> 6", "-> 106", &at);
+    twelve = altered(twelve, std::regex("dev_ioctl [0-9]+ c00c4110 3 19 020000005b0000000200000001000000220a -> 0 00"),
+                     FIRST, " -> 0 00", " -> 0 02", &at);
+    const std::string thirteen = altered(twelve, std::regex("dev_close [0-9]+ -> 0"), FIRST, "-> 0", "-> -1 errno=5", &at);
+    ASSERT_EQ(at.size(), 3u);
+
+    const Replayed r12 = replay(true, twelve);
+    EXPECT_EQ(lines_with(r12.out, "status 0, as recorded").size(), 1u) << r12.out;
+    EXPECT_EQ(places(r12.out).size(), 12u) << r12.out;
+    EXPECT_EQ(lines_with(r12.out, "and ").size(), 0u) << r12.out;
+    const Replayed r13 = replay(true, thirteen);
+    EXPECT_EQ(lines_with(r13.out, "status 0, as recorded").size(), 1u) << r13.out;
+    const std::vector<Place> shown = places(r13.out);
+    ASSERT_EQ(shown.size(), 12u) << r13.out;
+    EXPECT_EQ(shown[0].place, "close device") << "the places in the order they first disagree";
+    EXPECT_EQ(lines_with(r13.out, "and "),
+              std::vector<std::string> {"and 1 more disagreements at more places (--all lists every one)"});
 }
 
 }  // namespace

@@ -133,7 +133,7 @@ void print_places(const ReplayResult* r)
         else
             std::printf("  no assumption of the models is here: a model contradicts what we know of the goggles\n");
     }
-    if (r->places > SHOWN || r->unplaced > 0)
+    if (r->places > SHOWN)  // places past the kept ones come after a full list
         std::printf("and %ld more disagreements at more places (--all lists every one)\n",
                     r->answers - r->agree - shown);
 }
