@@ -7,6 +7,7 @@
 // disagreements by place and names the models' assumption each falls on.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -720,6 +721,228 @@ TEST_F(Replay, TwelvePlacesAreShownAndTheRestCounted)
     EXPECT_EQ(shown[0].place, "close device") << "the places in the order they first disagree";
     EXPECT_EQ(lines_with(r13.out, "and "),
               std::vector<std::string> {"and 1 more disagreements at more places (--all lists every one)"});
+}
+
+
+// The summary command (avmenu_rec_summary) on recordings of the main ways,
+// some altered to say what those ways do not: every line of what it says,
+// the build and the stand-in's pid aside; its refusals with their status.
+TEST_F(Replay, TheSummarySaysWhatEachRecordingHolds)
+{
+    const auto with = [](std::string text, const std::string& from, const std::string& to) {
+        const size_t at = text.find(from);
+        EXPECT_NE(at, std::string::npos) << from;
+        return at == std::string::npos ? text : text.replace(at, from.size(), to);
+    };
+    const auto service_as = [](const std::string& text, const std::string& found) {
+        EXPECT_TRUE(std::regex_search(text, std::regex("\nservice [0-9]+\n")));
+        return std::regex_replace(text, std::regex("\nservice [0-9]+\n"), "\nservice " + found + "\n");
+    };
+    const auto first_lines = [](const std::string& text, int n) {
+        size_t at = 0;
+        for (int i = 0; i < n; ++i)
+            at = text.find('\n', at) + 1;
+        return text.substr(0, at);
+    };
+    const Way thirteen {"thirteen RIGHT taps", {}, [] {
+                            vg_keys_script("RIGHT RIGHT RIGHT RIGHT RIGHT RIGHT RIGHT RIGHT RIGHT RIGHT RIGHT RIGHT RIGHT BACK",
+                                           500, nullptr);
+                        }};
+    EndState end;
+    const std::string back = record(true, main_way(WAY_BACK), &end);
+    const std::string play = record(true, main_way(WAY_PLAY), &end);
+    const struct {
+        const char* name;
+        std::string text;
+        int status;
+        std::string out, err;  // the build written B, the stand-in's pid N, the file F
+    } rows[] = {
+        {"BACK at once", back, 0,
+         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
+             "duration:  0.8 s, 4255 calls in 4137 lines\n"
+             "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01\n"
+             "service:   fpv_grd_service found, pid N\n"
+             "keys:      BACK 1\n"
+             "values:    4 picture writes at start-up, 0 after it\n"
+             "faults:    file_open failed 1x (last errno 2)\n"
+             "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=422 fail=0)\n",
+         ""},
+        {"values changed, PLAY held", play, 0,
+         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
+             "duration:  4.9 s, 5923 calls in 5709 lines\n"
+             "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01\n"
+             "service:   fpv_grd_service found, pid N\n"
+             "keys:      DOWN 1, RIGHT 2, PLAY 1\n"
+             "values:    4 picture writes at start-up, 2 after it: CONTRAST=0x8c, CONTRAST=0x99; settings saved 2x, last \"50 60 50 50\"\n"
+             "faults:    file_open failed 1x (last errno 2)\n"
+             "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=427 fail=0)\n",
+         ""},
+        {"refused in HDMI", record(true, main_way(WAY_HDMI), &end), 0,
+         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2), arguments: -S\n"
+             "duration:  0.0 s, 10 calls in 12 lines\n"
+             "mode:      LT8668 B7=0x02 AD=0x00 AC=0x00\n"
+             "service:   not looked for\n"
+             "keys:      no key pressed\n"
+             "values:    0 picture writes at start-up, 0 after it\n"
+             "faults:    none\n"
+             "ended:     status 2; last diagnostic: ODMOWA: gogle nie sa w trybie AV z zywym analogiem (odpal z -s aby auto-przelaczyc)\n",
+         ""},
+        {"no transport", record(true, main_way(WAY_NO_TRANSPORT), &end), 0,
+         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
+             "duration:  0.0 s, 3 calls in 5 lines\n"
+             "mode:      no probe recorded\n"
+             "service:   not looked for\n"
+             "keys:      no key pressed\n"
+             "values:    0 picture writes at start-up, 0 after it\n"
+             "faults:    dev_open failed 1x (last errno 2)\n"
+             "ended:     status 1; last diagnostic: open /dev/remote_i2c fail\n",
+         ""},
+        {"-s from normal view", record(true, main_way(WAY_SWITCH), &end), 0,
+         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2), arguments: -s\n"
+             "duration:  15.3 s, 4629 calls in 4161 lines\n"
+             "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01 (the last of 4 probes)\n"
+             "service:   fpv_grd_service found, pid N\n"
+             "keys:      BACK 1\n"
+             "values:    4 picture writes at start-up, 0 after it\n"
+             "faults:    file_open failed 1x (last errno 2)\n"
+             "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=422 fail=0)\n",
+         ""},
+        {"transport failing for a while", record(true, main_way(WAY_FAILING), &end), 0,
+         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
+             "duration:  4.6 s, 5190 calls in 4300 lines\n"
+             "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01\n"
+             "service:   fpv_grd_service found, pid N\n"
+             "keys:      RIGHT 2, BACK 1\n"
+             "values:    4 picture writes at start-up, 2 after it: BRIGHTNESS=0x0c, BRIGHTNESS=0x19; settings saved 2x, last \"60 50 50 50\"\n"
+             "faults:    dev_ioctl failed 360x (last errno 5), file_open failed 1x (last errno 2)\n"
+             "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=425 fail=0)\n",
+         ""},
+        {"the basic program, values changed", record(false, main_way(WAY_PLAY), &end), 0,
+         "program:   VelmoX-AVMenu-basic 1.1.0 (build B, format 2)\n"
+             "duration:  4.8 s, 5298 calls in 5084 lines\n"
+             "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01\n"
+             "service:   fpv_grd_service found, pid N\n"
+             "keys:      DOWN 1, RIGHT 2, PLAY 1\n"
+             "values:    0 picture writes at start-up, 2 after it: CONTRAST=0x8c, CONTRAST=0x99\n"
+             "faults:    none\n"
+             "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=427 fail=0)\n",
+         ""},
+        {"thirteen changes", record(true, thirteen, &end), 0,
+         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
+             "duration:  6.0 s, 5743 calls in 5199 lines\n"
+             "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01\n"
+             "service:   fpv_grd_service found, pid N\n"
+             "keys:      RIGHT 13, BACK 1\n"
+             "values:    4 picture writes at start-up, 13 after it: BRIGHTNESS=0x0c, BRIGHTNESS=0x19, BRIGHTNESS=0x26, BRIGHTNESS=0x33, BRIGHTNESS=0x40, BRIGHTNESS=0x4c, BRIGHTNESS=0x59, BRIGHTNESS=0x66, BRIGHTNESS=0x73, BRIGHTNESS=0x7d, BRIGHTNESS=0x7d, BRIGHTNESS=0x7d; settings saved 13x, last \"100 50 50 50\"\n"
+             "faults:    file_open failed 1x (last errno 2)\n"
+             "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=438 fail=0)\n",
+         ""},
+        {"no service found", service_as(back, "-1"), 0,
+         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
+             "duration:  0.8 s, 4255 calls in 4137 lines\n"
+             "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01\n"
+             "service:   none found\n"
+             "keys:      BACK 1\n"
+             "values:    4 picture writes at start-up, 0 after it\n"
+             "faults:    file_open failed 1x (last errno 2)\n"
+             "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=422 fail=0)\n",
+         ""},
+        {"/proc not listed", service_as(back, "-2 errno=13"), 0,
+         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
+             "duration:  0.8 s, 4255 calls in 4137 lines\n"
+             "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01\n"
+             "service:   /proc could not be listed\n"
+             "keys:      BACK 1\n"
+             "values:    4 picture writes at start-up, 0 after it\n"
+             "faults:    file_open failed 1x (last errno 2)\n"
+             "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=422 fail=0)\n",
+         ""},
+        {"two arguments", with(back, "\nargs\n", "\nargs -S -x\n"), 0,
+         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2), arguments: -S -x\n"
+             "duration:  0.8 s, 4255 calls in 4137 lines\n"
+             "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01\n"
+             "service:   fpv_grd_service found, pid N\n"
+             "keys:      BACK 1\n"
+             "values:    4 picture writes at start-up, 0 after it\n"
+             "faults:    file_open failed 1x (last errno 2)\n"
+             "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=422 fail=0)\n",
+         ""},
+        {"a conversion refused", with(back, "reg_load 18 -> 6\nusleep", "reg_load 18 -> 2\nusleep"), 0,
+         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
+             "duration:  0.8 s, 4255 calls in 4137 lines\n"
+             "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01\n"
+             "service:   fpv_grd_service found, pid N\n"
+             "keys:      BACK 1, 1 conversions refused\n"
+             "values:    4 picture writes at start-up, 0 after it\n"
+             "faults:    file_open failed 1x (last errno 2)\n"
+             "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=422 fail=0)\n",
+         ""},
+        {"killed after line 3600", first_lines(play, 3600), 0,
+         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
+             "duration:  at least 1.1 s (its sleeps), 3742 calls in 3600 lines\n"
+             "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01\n"
+             "service:   fpv_grd_service found, pid N\n"
+             "keys:      DOWN 1, RIGHT 1\n"
+             "values:    4 picture writes at start-up, 0 after it\n"
+             "faults:    file_open failed 1x (last errno 2)\n"
+             "ended:     no end line: killed, crashed or still running after line 3600 (reg_store); last diagnostic: avmenu 1.3.0: wejscie (writes=339 fail=0)\n",
+         ""},
+        {"cut in the reserve after line 400", first_lines(play, 400) + std::string(4096, '\0'), 0,
+         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
+             "duration:  at least 0.0 s (its sleeps), 398 calls in 400 lines\n"
+             "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01\n"
+             "service:   fpv_grd_service found, pid N\n"
+             "keys:      no key pressed\n"
+             "values:    4 picture writes at start-up, 0 after it\n"
+             "faults:    file_open failed 1x (last errno 2)\n"
+             "ended:     cut at line 401: the rest is space kept on the card for entries never written (the program was killed, or the goggles lost power); last diagnostic: settings: restore 50/50/50/50\n",
+         ""},
+        {"no entry", first_lines(play, 2), 0,
+         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
+             "duration:  at least 0.0 s (its sleeps), 0 calls in 2 lines\n"
+             "mode:      no probe recorded\n"
+             "service:   not looked for\n"
+             "keys:      no key pressed\n"
+             "values:    0 picture writes at start-up, 0 after it\n"
+             "faults:    none\n"
+             "ended:     no end line: killed, crashed or still running after line 0 (no entry); last diagnostic: \n",
+         ""},
+        {"a damaged line", first_lines(play, 2) + "no_such_kind 1\n", 1,
+         "",
+         "F: line 3: unknown entry 'no_such_kind'\n"},
+    };
+    const std::string file = card_root + "/summarised.txt";
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::ofstream(file) << row.text;
+        const int rc = system(("'" + std::string(AVMENU_REC_SUMMARY_EXE) + "' '" + file + "' >'" + card_root +
+                               "/out' 2>'" + card_root + "/err'")
+                                  .c_str());
+        const auto read = [](const std::string& path) {
+            std::ifstream in(path);
+            std::stringstream text;
+            text << in.rdbuf();
+            return text.str();
+        };
+        std::string out = std::regex_replace(read(card_root + "/out"), std::regex("build [0-9a-f]+(-dirty)?-[a-z0-9_]+"), "build B");
+        out = std::regex_replace(out, std::regex("pid [0-9]+"), "pid N");
+        std::string err = read(card_root + "/err");
+        if (err.find(file) != std::string::npos)
+            err.replace(err.find(file), file.size(), "F");
+        EXPECT_EQ(WEXITSTATUS(rc), row.status);
+        EXPECT_EQ(out, row.out);
+        EXPECT_EQ(err, row.err);
+    }
+    // No recording, or two: the usage.
+    EXPECT_EQ(WEXITSTATUS(system(("'" + std::string(AVMENU_REC_SUMMARY_EXE) + "' 2>'" + card_root + "/err'").c_str())), 2);
+    EXPECT_EQ(WEXITSTATUS(system(("'" + std::string(AVMENU_REC_SUMMARY_EXE) + "' '" + file + "' '" + file + "' 2>'" +
+                                  card_root + "/err'")
+                                     .c_str())),
+              2);
+    std::ifstream in(card_root + "/err");
+    std::string usage;
+    std::getline(in, usage);
+    EXPECT_EQ(usage, "usage: " + std::string(AVMENU_REC_SUMMARY_EXE) + " RECORDING");
 }
 
 }  // namespace
