@@ -33,27 +33,25 @@ int (*program_main)(int, char**) = nullptr;
 int run_entry(int argc, char** argv) { return replay_entry(program_main, argc, argv); }
 
 // A process named like the stock service, for the program to find, stop
-// and resume as the recording shows it did.
+// and resume as the recording shows it did. It is named before this
+// returns: its end of the pipe closes only then.
 int start_service()
 {
+    int named[2];
+    if (pipe2(named, O_CLOEXEC) != 0)
+        return -1;
     const pid_t pid = fork();
     if (pid == 0) {
         prctl(PR_SET_NAME, "fpv_grd_service");
         prctl(PR_SET_PDEATHSIG, SIGKILL);
+        close(named[1]);
         for (;;)
             pause();
     }
-    for (int i = 0; i < 200; ++i) {  // until /proc shows the name
-        char path[64], comm[32] = "";
-        std::snprintf(path, sizeof path, "/proc/%d/comm", static_cast<int>(pid));
-        const int fd = open(path, O_RDONLY | O_CLOEXEC);
-        const ssize_t n = fd >= 0 ? read(fd, comm, sizeof comm - 1) : -1;
-        if (fd >= 0)
-            close(fd);
-        if (n > 0 && std::strncmp(comm, "fpv_grd_service", 15) == 0)
-            break;
-        usleep(5000);
-    }
+    close(named[1]);
+    char byte;
+    (void)!read(named[0], &byte, 1);  // end of file: the name is set
+    close(named[0]);
     return static_cast<int>(pid);
 }
 
