@@ -945,4 +945,21 @@ TEST_F(Replay, TheSummarySaysWhatEachRecordingHolds)
     EXPECT_EQ(usage, "usage: " + std::string(AVMENU_REC_SUMMARY_EXE) + " RECORDING");
 }
 
+
+// A recording that found the stock service replays where none runs: the
+// replay starts a stand-in of its own, named before the program looks, for
+// the program to stop and resume; none is left behind.
+TEST_F(Replay, TheReplayBringsItsOwnStockService)
+{
+    EndState recorded;
+    const std::string text = record(true, main_way(WAY_BACK), &recorded);
+    ASSERT_TRUE(std::regex_search(text, std::regex("\nservice [0-9]+\n")));
+    end_standin(standin);
+    standin = -1;
+    const Replayed r = replay(true, text);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(lines_with(r.out, "status 0, as recorded").size(), 1u) << r.out;
+    EXPECT_EQ(end_descendants(), 0) << "the stand-in went with the replay";
+}
+
 }  // namespace
