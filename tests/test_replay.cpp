@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <sstream>
 
@@ -186,6 +187,36 @@ std::pair<long, long> summary(const std::string& out)
     return {std::stol(m[1]), std::stol(m[2])};
 }
 
+// Each place's head line, as the same run's --all lines give its count and
+// its first and last disagreement: "1 disagreement at P, line N (T s)", "C
+// disagreements at P, lines N (T s) to M (U s)".
+void expect_heads_as_listed(const std::string& out)
+{
+    struct Seen {
+        long count = 0;
+        std::string first, last;  // "N (T s)"
+    };
+    std::map<std::string, Seen> seen;
+    const std::regex each("line ([0-9]+), ([0-9]+\\.[0-9]{3}) s: (.*): recorded .*");
+    for (const std::string& l : lines_with(out, "line ")) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(l, m, each)) << l;
+        Seen& s = seen[m[3]];
+        s.last = m[1].str() + " (" + m[2].str() + " s)";
+        if (s.count++ == 0)
+            s.first = s.last;
+    }
+    for (const std::string& l : split_lines(out)) {
+        std::smatch m;
+        if (!std::regex_match(l, m, std::regex("[0-9]+ disagreements? at (.*), lines? .*")))
+            continue;
+        const Seen& s = seen[m[1]];
+        EXPECT_EQ(l, s.count == 1 ? "1 disagreement at " + m[1].str() + ", line " + s.first
+                                  : std::to_string(s.count) + " disagreements at " + m[1].str() + ", lines " + s.first +
+                                        " to " + s.last);
+    }
+}
+
 TEST_F(Replay, RoundTripsAgree)
 {
     for (int id = 0; id < WAY_COUNT; ++id) {
@@ -197,7 +228,8 @@ TEST_F(Replay, RoundTripsAgree)
             ASSERT_EQ(text.rfind("velmox-recording 2 program=VelmoX-AVMenu", 0), 0u) << text.substr(0, 200);
             const std::string expected = end_state_text(recorded);
             const long failed = static_cast<long>(vg()->i2c.failed);
-            const Replayed r = replay(full, text);
+            const Replayed r = replay(full, text, true);
+            expect_heads_as_listed(r.out);
             // The goggles failed transfers that the models answer: each of
             // them, and nothing else, is a disagreement.
             EXPECT_EQ(r.status, failed == 0 ? 0 : 1) << r.out.substr(0, 2000);
@@ -324,6 +356,7 @@ TEST_F(Replay, DisagreementsAreGroupedByPlaceWithTheirAssumption)
 
     const Replayed all = replay(true, text, true);
     EXPECT_EQ(all.out.rfind("replay: ", 0), 0u) << "the header first, then every disagreement";
+    expect_heads_as_listed(all.out);
     const std::vector<std::string> each = lines_with(all.out, "line ");
     ASSERT_EQ(each.size(), status_at.size() + 2);
     EXPECT_EQ(each[0], "line " + std::to_string(close_at[0]) + ", 0.000 s: close pwmchip0/export: recorded -1 "
@@ -547,6 +580,13 @@ TEST_F(Replay, TheProgramTakesThePathOfTheRecordedAnswers)
          },
          {"open " AVMENU_SETTINGS_DIR "/settings.tmp"}, "  settings: save fail (brak SD?)", 1,
          "status 0, as recorded", "", ""},
+        // No end line, and the program returns after the last entry: every
+        // answer agrees, nothing to hold its status against.
+        {"no end line", main_way(WAY_BACK),
+         [&](const std::string& text, std::vector<int>*) {
+             return text.substr(0, text.rfind("end 0 "));
+         },
+         {}, "", 0, "the recording has no end line: replayed up to line ", "", ""},
         // Another exit status recorded: every answer agrees, the verdict fails.
         {"another exit status", main_way(WAY_BACK),
          [&](const std::string& text, std::vector<int>*) {
@@ -570,7 +610,8 @@ TEST_F(Replay, TheProgramTakesThePathOfTheRecordedAnswers)
         std::string end = end_state_text(recorded);
         if (!row.said.empty())
             end.replace(end.find(row.said), row.said.size(), row.says);
-        EXPECT_NE(r.out.find(end), std::string::npos) << r.out.substr(0, 3000);
+        EXPECT_NE(r.out.find(end + row.verdict), std::string::npos) << r.out.substr(0, 3000);
+        expect_heads_as_listed(r.out);
         if (!row.path.empty()) {
             EXPECT_FALSE(lines_with(r.out, row.path).empty()) << "standard error of the recorded path";
         }
@@ -960,6 +1001,42 @@ TEST_F(Replay, TheReplayBringsItsOwnStockService)
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(lines_with(r.out, "status 0, as recorded").size(), 1u) << r.out;
     EXPECT_EQ(end_descendants(), 0) << "the stand-in went with the replay";
+}
+
+
+// The first three pairs of answers at a place are shown, the others
+// counted: exactly up to 32, "or more" past it.
+TEST_F(Replay, PairsOfAnswersPastThreeAreCounted)
+{
+    EndState recorded;
+    const std::string text = record(true, main_way(WAY_PLAY), &recorded);
+    const std::regex status("dev_ioctl [0-9]+ c00c4110 3 19 020000005b0000000200000001000000220a -> 0 00");
+    for (const int distinct : {4, 40}) {
+        SCOPED_TRACE(distinct);
+        std::vector<std::string> lines = split_lines(text);
+        int changed = 0;
+        for (std::string& l : lines) {
+            if (changed < distinct && std::regex_match(l, status)) {
+                char byte[8];
+                std::snprintf(byte, sizeof byte, " %02x", 2 * (changed++ + 1));
+                l.replace(l.size() - 3, 3, byte);
+            }
+        }
+        ASSERT_EQ(changed, distinct);
+        std::string t;
+        for (const std::string& l : lines)
+            t.append(l).append("\n");
+        const Replayed r = replay(true, t);
+        const std::vector<Place> found = places(r.out);
+        ASSERT_EQ(found.size(), 1u) << r.out;
+        EXPECT_EQ(found[0].lines,
+                  (std::vector<std::string> {
+                      "  recorded 0, 02, modelled 0, 00 (1)", "  recorded 0, 04, modelled 0, 00 (1)",
+                      "  recorded 0, 06, modelled 0, 00 (1)",
+                      distinct == 4 ? "  and 1 more pairs of answers" : "  and 29 or more pairs of answers",
+                      "  the models assume the OSD engine is never busy after a cell write, and the status register's "
+                      "bits 1 to 7 read 0; this recording answers 0, 02"}));
+    }
 }
 
 }  // namespace
