@@ -786,12 +786,26 @@ TEST_F(Replay, TheSummarySaysWhatEachRecordingHolds)
         return text.substr(0, at);
     };
     const Way thirteen {"thirteen RIGHT taps", {}, [] {
-                            vg_keys_script("RIGHT RIGHT RIGHT RIGHT RIGHT RIGHT RIGHT RIGHT RIGHT RIGHT RIGHT RIGHT RIGHT BACK",
+                            vg_keys_script("UP RIGHT RIGHT RIGHT RIGHT RIGHT RIGHT RIGHT RIGHT RIGHT RIGHT RIGHT RIGHT RIGHT BACK",
                                            500, nullptr);
                         }};
     EndState end;
     const std::string back = record(true, main_way(WAY_BACK), &end);
     const std::string play = record(true, main_way(WAY_PLAY), &end);
+    const std::string switched = record(true, main_way(WAY_SWITCH), &end);
+    // Up to the line that starts with `start`, the n-th such one.
+    const auto up_to = [](const std::string& text, const std::string& start, int n) {
+        size_t at = 0;
+        for (int i = 0; i < n; ++i)
+            at = text.find("\n" + start, at) + 1;
+        return text.substr(0, text.find('\n', at) + 1);
+    };
+    // Writes the program never makes, at the video processor: the OSD off
+    // before the start-up's picture writes, and a register past the four
+    // after the menu is up.
+    const std::string fd = back.substr(back.find("\ndev_ioctl ") + 11, 1);
+    std::string unmade = with(back, "\ndev_ioctl " + fd, "\ndev_ioctl " + fd + " c00c4110 2 15 020000005b00000003000000010a00 -> 0\ndev_ioctl " + fd);
+    unmade = with(unmade, "\nend ", "\ndev_ioctl " + fd + " c00c4110 2 15 020000005b00000003000000940820 -> 0\nend ");
     const struct {
         const char* name;
         std::string text;
@@ -870,13 +884,13 @@ TEST_F(Replay, TheSummarySaysWhatEachRecordingHolds)
          ""},
         {"thirteen changes", record(true, thirteen, &end), 0,
          "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
-             "duration:  6.0 s, 5743 calls in 5199 lines\n"
+             "duration:  6.4 s, 5854 calls in 5274 lines\n"
              "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01\n"
              "service:   fpv_grd_service found, pid N\n"
-             "keys:      RIGHT 13, BACK 1\n"
-             "values:    4 picture writes at start-up, 13 after it: BRIGHTNESS=0x0c, BRIGHTNESS=0x19, BRIGHTNESS=0x26, BRIGHTNESS=0x33, BRIGHTNESS=0x40, BRIGHTNESS=0x4c, BRIGHTNESS=0x59, BRIGHTNESS=0x66, BRIGHTNESS=0x73, BRIGHTNESS=0x7d, BRIGHTNESS=0x7d, BRIGHTNESS=0x7d; settings saved 13x, last \"100 50 50 50\"\n"
+             "keys:      UP 1, RIGHT 13, BACK 1\n"
+             "values:    4 picture writes at start-up, 13 after it: HUE=0x0c, HUE=0x19, HUE=0x26, HUE=0x33, HUE=0x40, HUE=0x4c, HUE=0x59, HUE=0x66, HUE=0x73, HUE=0x7d, HUE=0x7d, HUE=0x7d; settings saved 13x, last \"50 50 50 100\"\n"
              "faults:    file_open failed 1x (last errno 2)\n"
-             "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=438 fail=0)\n",
+             "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=440 fail=0)\n",
          ""},
         {"no service found", service_as(back, "-1"), 0,
          "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
@@ -908,7 +922,7 @@ TEST_F(Replay, TheSummarySaysWhatEachRecordingHolds)
              "faults:    file_open failed 1x (last errno 2)\n"
              "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=422 fail=0)\n",
          ""},
-        {"a conversion refused", with(back, "reg_load 18 -> 6\nusleep", "reg_load 18 -> 2\nusleep"), 0,
+        {"a conversion refused", with(back, "reg_load 18 -> 6\nusleep", "reg_load 18 -> 7\nusleep"), 0,
          "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
              "duration:  0.8 s, 4255 calls in 4137 lines\n"
              "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01\n"
@@ -947,6 +961,56 @@ TEST_F(Replay, TheSummarySaysWhatEachRecordingHolds)
              "values:    0 picture writes at start-up, 0 after it\n"
              "faults:    none\n"
              "ended:     no end line: killed, crashed or still running after line 0 (no entry); last diagnostic: \n",
+         ""},
+        {"writes the program never makes", unmade, 0,
+         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
+             "duration:  0.8 s, 4257 calls in 4139 lines\n"
+             "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01\n"
+             "service:   fpv_grd_service found, pid N\n"
+             "keys:      BACK 1\n"
+             "values:    4 picture writes at start-up, 0 after it\n"
+             "faults:    file_open failed 1x (last errno 2)\n"
+             "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=422 fail=0)\n",
+         ""},
+        {"the clock's start with nanoseconds", std::regex_replace(back, std::regex("t0=([0-9]+)\\.[0-9]{9}"), "t0=$1.250000000"), 0,
+         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
+             "duration:  0.5 s, 4255 calls in 4137 lines\n"
+             "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01\n"
+             "service:   fpv_grd_service found, pid N\n"
+             "keys:      BACK 1\n"
+             "values:    4 picture writes at start-up, 0 after it\n"
+             "faults:    file_open failed 1x (last errno 2)\n"
+             "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=422 fail=0)\n",
+         ""},
+        {"killed after two probes", up_to(switched, "stderr -> 37 mode: ", 2), 0,
+         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2), arguments: -s\n"
+             "duration:  at least 0.0 s (its sleeps), 13 calls in 15 lines\n"
+             "mode:      LT8668 B7=0x01 AD=0x00 AC=0x00 (the last of 2 probes)\n"
+             "service:   not looked for\n"
+             "keys:      no key pressed\n"
+             "values:    0 picture writes at start-up, 0 after it\n"
+             "faults:    none\n"
+             "ended:     no end line: killed, crashed or still running after line 15 (stderr); last diagnostic: mode: LT8668 B7=0x01 AD=0x00 AC=0x00\n",
+         ""},
+        {"killed after the switch's sleep", up_to(switched, "sleep ", 1), 0,
+         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2), arguments: -s\n"
+             "duration:  at least 6.5 s (its sleeps), 16 calls in 18 lines\n"
+             "mode:      LT8668 B7=0x01 AD=0x00 AC=0x00 (the last of 2 probes)\n"
+             "service:   not looked for\n"
+             "keys:      no key pressed\n"
+             "values:    0 picture writes at start-up, 0 after it\n"
+             "faults:    none\n"
+             "ended:     no end line: killed, crashed or still running after line 18 (sleep); last diagnostic: switch: BACK-long, proba 1/3\n",
+         ""},
+        {"one entry", first_lines(play, 3), 0,
+         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
+             "duration:  at least 0.0 s (its sleeps), 1 calls in 3 lines\n"
+             "mode:      no probe recorded\n"
+             "service:   not looked for\n"
+             "keys:      no key pressed\n"
+             "values:    0 picture writes at start-up, 0 after it\n"
+             "faults:    none\n"
+             "ended:     no end line: killed, crashed or still running after line 3 (dev_open); last diagnostic: \n",
          ""},
         {"a damaged line", first_lines(play, 2) + "no_such_kind 1\n", 1,
          "",
