@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/settings.h"
 #include "i2c/ri2c.h"
 #include "keys/keys.h"
 #include "recording/reader.h"
@@ -39,8 +40,9 @@ struct Summary {
     long startup_picture_writes = 0;
     std::string changes;
     long change_count = 0;
-    long saves = 0;
+    long saves = 0;  // writes on the settings file, as the program writes it: settings.tmp, renamed
     std::string last_save;
+    int64_t settings_fd = -1;  // the descriptor open on the settings file; -1: none
     // faults
     long failed[REC_KIND_COUNT] = {};
     int failed_errno[REC_KIND_COUNT] = {};
@@ -108,9 +110,17 @@ struct Summary {
                     ++rejected;
             }
             break;
+        case REC_FILE_OPEN:
+            // By the path, not the data: a PWM file's "1 2" reads like values
+            // too. A number is the settings file's until the next open takes it.
+            if (e.result >= 0)
+                settings_fd = std::strcmp(e.path, AVMENU_SETTINGS_DIR "/settings.tmp") == 0 ||
+                                      std::strcmp(e.path, AVMENU_SETTINGS_DIR "/settings") == 0
+                                  ? e.result
+                                  : (e.result == settings_fd ? -1 : settings_fd);
+            break;
         case REC_FILE_WRITE:
-            if (e.data_len > 0 && e.data[0] >= '0' && e.data[0] <= '9' &&
-                std::memchr(e.data, ' ', static_cast<size_t>(e.data_len)) != nullptr) {
+            if (e.fd == settings_fd) {
                 ++saves;
                 last_save.assign(reinterpret_cast<const char*>(e.data), static_cast<size_t>(e.data_len));
                 if (!last_save.empty() && last_save.back() == '\n')

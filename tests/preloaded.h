@@ -91,14 +91,21 @@ struct EndState {
 
 class Preloaded : public Goggles {
 protected:
-    static inline int standin = -1;
-    static void SetUpTestSuite() { standin = start_standin(); }
-    static void TearDownTestSuite()
+    // The stock service's stand-in, one per test: whatever a test leaves
+    // running is ended after it, a suite-wide one included.
+    int standin = -1;
+    void SetUp() override
+    {
+        Goggles::SetUp();
+        standin = start_standin();
+    }
+    void TearDown() override
     {
         end_standin(standin);
         standin = -1;
-        vg_key_port_close();
+        Goggles::TearDown();
     }
+    static void TearDownTestSuite() { vg_key_port_close(); }
 
     EndState session(VgEntry entry, const std::vector<const char*>& args, const std::function<void()>& setup)
     {

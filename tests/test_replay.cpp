@@ -5,14 +5,18 @@
 // replays with exactly that disagreement, at its line; a recording whose
 // requests are not the program's stops there. The report groups the
 // disagreements by place and names the models' assumption each falls on.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <sstream>
 
+#include "app/settings.h"
 #include "preloaded.h"
 
 namespace {
@@ -21,18 +25,23 @@ std::string rec_program;  // the recording program, copied into a folder of the 
 
 int exec_rec(int, char** argv) { return exec_preloaded(rec_program.c_str(), argv); }
 
-// The replay command, its printout going where vg_run reads standard error.
+// The replay command, its printout going to a file (standard error goes
+// where vg_run reads it), its temporary files in a folder of the test's.
 const char* replay_exe = nullptr;
+std::string replay_out, replay_tmp;
 int exec_replay(int, char** argv)
 {
-    dup2(2, 1);
+    const int out = open(replay_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    dup2(out, 1);
+    setenv("TMPDIR", replay_tmp.c_str(), 1);
     execv(replay_exe, argv);
     return 127;
 }
 
 struct Replayed {
     int status;
-    std::string out;  // standard output and error
+    std::string out;  // standard output: the printout
+    std::string err;  // standard error: why it refused
 };
 
 class Replay : public Preloaded {
@@ -63,11 +72,33 @@ protected:
     {
         const std::string file = card_root + "/replayed.txt";
         std::ofstream(file) << text;
+        const Replayed r = all ? replay_args(full, {"--all", file}) : replay_args(full, {file});
+        EXPECT_TRUE(r.status == 2 || r.err.empty()) << "a replay that runs says everything on standard output\n"
+                                                     << r.err;
+        return r;
+    }
+
+    // The replay command with these arguments.
+    Replayed replay_args(bool full, const std::vector<std::string>& args, bool tmp_exists = true)
+    {
         vg_key_port_close();  // the replay's own goggles take the key port
         replay_exe = full ? REPLAY_FULL_EXE : REPLAY_BASIC_EXE;
-        const char* args[] = {all ? "--all" : file.c_str(), file.c_str()};
-        const VgRun run = vg_run(exec_replay, args, all ? 2 : 1);
-        return {run.status, run.err};
+        replay_out = card_root + "/replay-out.txt";
+        replay_tmp = card_root + "/tmp";
+        if (tmp_exists)
+            mkdir(replay_tmp.c_str(), 0755);
+        std::vector<const char*> argv;
+        for (const std::string& a : args)
+            argv.push_back(a.c_str());
+        const VgRun run = vg_run(exec_replay, argv.data(), static_cast<int>(argv.size()));
+        // The shadow card's folder is gone, however the replay ended.
+        if (tmp_exists) {
+            EXPECT_EQ(system(("rmdir '" + replay_tmp + "'").c_str()), 0) << "the replay left files in TMPDIR";
+        }
+        std::ifstream in(replay_out);
+        std::stringstream out;
+        out << in.rdbuf();
+        return {run.status, out.str(), run.err};
     }
 };
 
@@ -156,6 +187,36 @@ std::pair<long, long> summary(const std::string& out)
     return {std::stol(m[1]), std::stol(m[2])};
 }
 
+// Each place's head line, as the same run's --all lines give its count and
+// its first and last disagreement: "1 disagreement at P, line N (T s)", "C
+// disagreements at P, lines N (T s) to M (U s)".
+void expect_heads_as_listed(const std::string& out)
+{
+    struct Seen {
+        long count = 0;
+        std::string first, last;  // "N (T s)"
+    };
+    std::map<std::string, Seen> seen;
+    const std::regex each("line ([0-9]+), ([0-9]+\\.[0-9]{3}) s: (.*): recorded .*");
+    for (const std::string& l : lines_with(out, "line ")) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(l, m, each)) << l;
+        Seen& s = seen[m[3]];
+        s.last = m[1].str() + " (" + m[2].str() + " s)";
+        if (s.count++ == 0)
+            s.first = s.last;
+    }
+    for (const std::string& l : split_lines(out)) {
+        std::smatch m;
+        if (!std::regex_match(l, m, std::regex("[0-9]+ disagreements? at (.*), lines? .*")))
+            continue;
+        const Seen& s = seen[m[1]];
+        EXPECT_EQ(l, s.count == 1 ? "1 disagreement at " + m[1].str() + ", line " + s.first
+                                  : std::to_string(s.count) + " disagreements at " + m[1].str() + ", lines " + s.first +
+                                        " to " + s.last);
+    }
+}
+
 TEST_F(Replay, RoundTripsAgree)
 {
     for (int id = 0; id < WAY_COUNT; ++id) {
@@ -167,7 +228,8 @@ TEST_F(Replay, RoundTripsAgree)
             ASSERT_EQ(text.rfind("velmox-recording 2 program=VelmoX-AVMenu", 0), 0u) << text.substr(0, 200);
             const std::string expected = end_state_text(recorded);
             const long failed = static_cast<long>(vg()->i2c.failed);
-            const Replayed r = replay(full, text);
+            const Replayed r = replay(full, text, true);
+            expect_heads_as_listed(r.out);
             // The goggles failed transfers that the models answer: each of
             // them, and nothing else, is a disagreement.
             EXPECT_EQ(r.status, failed == 0 ? 0 : 1) << r.out.substr(0, 2000);
@@ -293,6 +355,8 @@ TEST_F(Replay, DisagreementsAreGroupedByPlaceWithTheirAssumption)
     EXPECT_EQ(lines_with(r.out, "line ").size(), 0u) << "one line a place, without --all";
 
     const Replayed all = replay(true, text, true);
+    EXPECT_EQ(all.out.rfind("replay: ", 0), 0u) << "the header first, then every disagreement";
+    expect_heads_as_listed(all.out);
     const std::vector<std::string> each = lines_with(all.out, "line ");
     ASSERT_EQ(each.size(), status_at.size() + 2);
     EXPECT_EQ(each[0], "line " + std::to_string(close_at[0]) + ", 0.000 s: close pwmchip0/export: recorded -1 "
@@ -397,6 +461,656 @@ TEST_F(Replay, NoisyReadingsFoldAndReplayOnTheRecordedPath)
     EXPECT_EQ(answers, agree);
     EXPECT_NE(r.out.find(end_state_text(recorded)), std::string::npos) << r.out;
     EXPECT_EQ(lines_with(r.out, "status 0, as recorded").size(), 1u) << r.out;
+}
+
+
+// The disagreement lines of a replay run with --all: "line N, ...".
+std::vector<int> disagreement_lines(const std::string& out)
+{
+    std::vector<int> found;
+    for (const std::string& l : lines_with(out, "line "))
+        found.push_back(std::stoi(l.substr(5)));
+    return found;
+}
+
+// Recordings whose answers are ones the models would not give, where the
+// program's path follows the answer: the replay feeds the program the
+// recorded answer, never the model's, so the program keeps to the recorded
+// path (no stop, the recorded status and end state), and the models' answers
+// disagree at exactly the lines where they differ. Fed the models' answers,
+// the program would leave the recorded path and stop.
+TEST_F(Replay, TheProgramTakesThePathOfTheRecordedAnswers)
+{
+    const std::regex probe_ad_ac("dev_ioctl [0-9]+ c00c4110 3 18 01000000430000000100000001000000a[cd] -> 0 [0-9a-f]{2}");
+    const std::regex ctrl_load("reg_load 18 -> 6");
+    const struct {
+        const char* name;
+        Way way;
+        // The recording altered; the lines where the models answer otherwise.
+        std::function<std::string(const std::string&, std::vector<int>*)> alter;
+        std::vector<std::string> places;  // where the report puts them, in order
+        std::string path;                 // a line of the printout only the recorded path gives
+        int status;                       // the replay's
+        std::string verdict;              // how the program ended against the end line
+        std::string said, says;           // the program's diagnostic as recorded, as altered
+    } rows[] = {
+        // HDMI as the program reads it (B7 2, AD 0), with an AC no input of
+        // the models gives: the shadow is set up in AV and answers AV at
+        // every AD and AC probe; the program must refuse as recorded.
+        {"the mode register says HDMI where the models say AV", main_way(WAY_HDMI),
+         [&](const std::string& text, std::vector<int>* at) {
+             std::vector<int> changed;
+             std::string t = altered(text, std::regex(".* 01000000430000000100000001000000ac -> 0 00"), FIRST, "-> 0 00",
+                                     "-> 0 03", &changed);
+             t = altered(t, std::regex("stderr -> [0-9]+ mode: LT8668 B7=0x02 AD=0x00 AC=0x00%0A"), FIRST, "AC=0x00",
+                         "AC=0x03", &changed);
+             EXPECT_EQ(changed.size(), 2u);
+             const std::vector<std::string> lines = split_lines(t);
+             for (size_t i = 0; i < lines.size(); ++i) {
+                 if (std::regex_match(lines[i], probe_ad_ac))
+                     at->push_back(static_cast<int>(i) + 1);
+             }
+             return t;
+         },
+         {"LT8668 register ad", "LT8668 register ac"}, "  ODMOWA: ", 1, "status 2, as recorded",
+         "AD=0x00 AC=0x00", "AD=0x00 AC=0x03"},
+        // Turns whose readings fall in a key's window, each conversion
+        // refused: the program must not take the key, where the models'
+        // control register would have let it. The first idle turns folded
+        // in a repeat line are written out, the first five of them so.
+        {"a key's readings with every conversion refused", main_way(WAY_PLAY),
+         [&](const std::string& text, std::vector<int>* at) {
+             const std::vector<std::string> lines = split_lines(text);
+             size_t repeat = 0;
+             while (repeat < lines.size() && lines[repeat].rfind("repeat ", 0) != 0)
+                 ++repeat;
+             std::string key;  // the first reading that is not the idle one
+             for (size_t i = repeat; i < lines.size() && key.empty(); ++i) {
+                 if (lines[i].rfind("reg_load 810 -> ", 0) == 0 && lines[i] != "reg_load 810 -> c")
+                     key = lines[i];
+             }
+             const std::vector<std::string> idle = {"reg_store 18 6", "reg_store 800 6",   "reg_store 40 8c",
+                                                    "reg_load 38 -> 6", "reg_load 810 -> c", "reg_load 18 -> 6",
+                                                    "usleep 30000 -> 0"};
+             EXPECT_FALSE(key.empty());
+             EXPECT_TRUE(std::equal(idle.begin(), idle.end(), lines.begin() + static_cast<long>(repeat) - 7));
+             EXPECT_EQ(lines[repeat].substr(17, 3), " 04");
+             // A reading that may be a button's is converted twice.
+             const std::vector<std::string> refused = {idle[0], idle[1], idle[2], idle[3], key, "usleep 9000 -> 0",
+                                                       key, "reg_load 18 -> 2", idle[6]};
+             const long turns = std::stol(lines[repeat].substr(7, 10));
+             std::string t;
+             for (size_t i = 0; i < repeat; ++i)
+                 t.append(lines[i]).append("\n");
+             int line = static_cast<int>(repeat);
+             for (long turn = 0; turn < turns; ++turn) {
+                 for (const std::string& l : turn < 5 ? refused : idle) {
+                     t.append(l).append("\n");
+                     if (l == refused[7])
+                         at->push_back(++line);
+                     else
+                         ++line;
+                 }
+             }
+             for (size_t i = 0; i < 4; ++i)
+                 t.append(idle[i]).append("\n");
+             for (size_t i = repeat + 1; i < lines.size(); ++i)
+                 t.append(lines[i]).append("\n");
+             return t;
+         },
+         {"ADC 018"}, "", 1, "status 0, as recorded", "", ""},
+        // The settings file saved on a card whose settings.tmp is a folder:
+        // the open fails where the models' card opens it.
+        {"the settings file's open fails where the models' card opens it",
+         {"values changed, PLAY held, settings.tmp a folder", {},
+          [] {
+              char path[512];
+              ASSERT_TRUE(vg_card_path(AVMENU_SETTINGS_DIR "/settings", path, sizeof path));
+              std::ofstream(path) << "70 50 50 50\n";
+              ASSERT_EQ(mkdir((std::string(path) + ".tmp").c_str(), 0755), 0);
+              vg_keys_script("DOWN RIGHT RIGHT PLAY:3100", 500, nullptr);
+          }},
+         [&](const std::string& text, std::vector<int>* at) {
+             std::vector<int> changed;
+             const std::string t = altered(text, std::regex("file_open .*/settings.tmp 241 666 -> -1 errno=21"), EVERY,
+                                           "errno=21", "errno=13", &changed);
+             EXPECT_EQ(changed.size(), 2u) << "one save a change";
+             *at = changed;
+             return t;
+         },
+         {"open " AVMENU_SETTINGS_DIR "/settings.tmp"}, "  settings: save fail (brak SD?)", 1,
+         "status 0, as recorded", "", ""},
+        // No end line, and the program returns after the last entry: every
+        // answer agrees, nothing to hold its status against.
+        {"no end line", main_way(WAY_BACK),
+         [&](const std::string& text, std::vector<int>*) {
+             return text.substr(0, text.rfind("end 0 "));
+         },
+         {}, "", 0, "the recording has no end line: replayed up to line ", "", ""},
+        // Another exit status recorded: every answer agrees, the verdict fails.
+        {"another exit status", main_way(WAY_BACK),
+         [&](const std::string& text, std::vector<int>*) {
+             std::vector<int> changed;
+             const std::string t = altered(text, std::regex("end 0 [0-9.]+"), LAST, "end 0", "end 3", &changed);
+             EXPECT_EQ(changed.size(), 1u);
+             return t;
+         },
+         {}, "", 1, "status 0, recorded 3 (line ", "", ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        EndState recorded;
+        const std::string text = record(true, row.way, &recorded);
+        std::vector<int> expected;
+        const std::string replayed = row.alter(text, &expected);
+        const Replayed r = replay(true, replayed, true);
+        EXPECT_EQ(r.status, row.status) << r.out.substr(0, 3000);
+        EXPECT_EQ(lines_with(r.out, "stopped: ").size(), 0u) << "the program took the recorded path";
+        EXPECT_EQ(lines_with(r.out, row.verdict).size(), 1u) << r.out.substr(r.out.size() > 3000 ? r.out.size() - 3000 : 0);
+        std::string end = end_state_text(recorded);
+        if (!row.said.empty())
+            end.replace(end.find(row.said), row.said.size(), row.says);
+        EXPECT_NE(r.out.find(end + row.verdict), std::string::npos) << r.out.substr(0, 3000);
+        expect_heads_as_listed(r.out);
+        if (!row.path.empty()) {
+            EXPECT_FALSE(lines_with(r.out, row.path).empty()) << "standard error of the recorded path";
+        }
+        EXPECT_EQ(disagreement_lines(r.out), expected);
+        std::vector<std::string> names;
+        for (const Place& p : places(r.out))
+            names.push_back(p.place);
+        EXPECT_EQ(names, row.places);
+        const auto [answers, agree] = summary(r.out);
+        EXPECT_EQ(answers - agree, static_cast<long>(expected.size()));
+    }
+}
+
+// A replay runs the program its recording names, and no other: a recording
+// of the one program, or of a name that only shares a beginning with it, is
+// refused before anything runs.
+TEST_F(Replay, ARecordingOfAnotherProgramIsRefused)
+{
+    EndState recorded;
+    const std::string full = record(true, main_way(WAY_BACK), &recorded);
+    const std::string basic = record(false, main_way(WAY_BACK), &recorded);
+    const auto named = [](const std::string& text, const std::string& from, const std::string& to) {
+        const size_t at = text.find(" program=" + from + " ");
+        EXPECT_NE(at, std::string::npos);
+        return text.substr(0, at) + " program=" + to + text.substr(at + from.size() + 9);
+    };
+    const struct {
+        const char* name;
+        std::string text;
+        bool full;  // the replay of the full program, or the basic one
+        std::string recorded, runs;
+    } rows[] = {
+        {"basic to the full replay", basic, true, "VelmoX-AVMenu-basic", "VelmoX-AVMenu"},
+        {"full to the basic replay", full, false, "VelmoX-AVMenu", "VelmoX-AVMenu-basic"},
+        {"a longer name to the basic replay", named(basic, "VelmoX-AVMenu-basic", "VelmoX-AVMenu-basicX"), false,
+         "VelmoX-AVMenu-basicX", "VelmoX-AVMenu-basic"},
+        {"a longer name to the full replay", named(full, "VelmoX-AVMenu", "VelmoX-AVMenu-basicX"), true,
+         "VelmoX-AVMenu-basicX", "VelmoX-AVMenu"},
+        {"a shorter name to the full replay", named(full, "VelmoX-AVMenu", "VelmoX-AVMen"), true, "VelmoX-AVMen",
+         "VelmoX-AVMenu"},
+        {"a shorter name to the basic replay", named(basic, "VelmoX-AVMenu-basic", "VelmoX-AVMenu-basi"), false,
+         "VelmoX-AVMenu-basi", "VelmoX-AVMenu-basic"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Replayed r = replay(row.full, row.text);
+        EXPECT_EQ(r.status, 2) << r.out;
+        EXPECT_EQ(r.err, "replay: " + card_root + "/replayed.txt is a recording of " + row.recorded +
+                             ", this replay runs " + row.runs + "\n");
+        EXPECT_EQ(r.out, "");
+    }
+    // A damaged recording is refused as well.
+    const Replayed damaged = replay(true, full.substr(0, full.find("\nargs")) + "\nargs\nno_such_kind 1\n");
+    EXPECT_EQ(damaged.status, 2);
+    EXPECT_EQ(damaged.err.rfind("replay: " + card_root + "/replayed.txt: line 3: ", 0), 0u) << damaged.err;
+    EXPECT_EQ(damaged.out, "");
+}
+
+// The command line: one recording, --all before or after it; anything else
+// is the usage, and a file that cannot be read or a card folder that cannot
+// be made is said on standard error, with status 2.
+TEST_F(Replay, TheCommandLine)
+{
+    EndState recorded;
+    const std::string file = card_root + "/back.txt";
+    std::ofstream(file) << record(true, main_way(WAY_BACK), &recorded);
+    const std::string usage = "usage: VelmoX-AVMenu [--all] RECORDING\n";
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        bool tmp_exists;
+        int status;
+        std::string err;
+    } rows[] = {
+        {"the recording", {file}, true, 0, ""},
+        {"--all after it", {file, "--all"}, true, 0, ""},
+        {"nothing", {}, true, 2, usage},
+        {"--all alone", {"--all"}, true, 2, usage},
+        {"two recordings", {file, file}, true, 2, usage},
+        {"an option of no meaning", {"-x"}, true, 2, usage},
+        {"an option of no meaning before it", {"-x", file}, true, 2, usage},
+        {"--view, which this replay has not", {"--view", file}, true, 2, usage},
+        {"a file that is not there", {card_root + "/none.txt"}, true, 2,
+         "replay: cannot read " + card_root + "/none.txt\n"},
+        {"TMPDIR not there", {file}, false, 2, "replay: no folder for the card\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Replayed r = replay_args(true, row.args, row.tmp_exists);
+        EXPECT_EQ(r.status, row.status) << r.err;
+        EXPECT_EQ(r.err, row.err);
+        if (row.status == 0) {
+            EXPECT_EQ(r.out.rfind("replay: " + file + ": VelmoX-AVMenu 1.3.0 (build ", 0), 0u) << r.out;
+            EXPECT_EQ(summary(r.out).first, summary(r.out).second);
+        } else {
+            EXPECT_EQ(r.out, "");
+        }
+    }
+}
+
+// At most twelve places are shown, the rest counted on one line: a
+// recording with twelve places of disagreement shows them all, with one
+// more the thirteenth is counted. Each is a result the program does not act
+// on (a PWM file's write or close, the settings folder's sync, the ADC
+// mapping's descriptor closed) or a reading it passes over.
+TEST_F(Replay, TwelvePlacesAreShownAndTheRestCounted)
+{
+    EndState recorded;
+    const std::string text = record(true, main_way(WAY_PLAY), &recorded);
+    std::vector<std::string> lines = split_lines(text);
+    const auto after = [&](const std::string& open, int k) {
+        for (size_t i = 0; i < lines.size(); ++i) {
+            if (lines[i].rfind(open, 0) == 0) {
+                std::string& l = lines[i + static_cast<size_t>(k)];
+                // An export refused as busy: channel 7 is there already.
+                l.replace(l.rfind("-> "), std::string::npos, open.find("export") != std::string::npos && k == 1
+                                                                 ? "-> -1 errno=16"
+                                                                 : "-> -1 errno=5");
+                return;
+            }
+        }
+        ADD_FAILURE() << "no " << open;
+    };
+    for (const char* open : {"file_open /sys/class/pwm/pwmchip0/export ", "file_open /sys/class/pwm/pwmchip0/pwm7/enable ",
+                             "file_open /sys/class/pwm/pwmchip0/pwm7/duty_cycle ",
+                             "file_open /sys/class/pwm/pwmchip0/pwm7/period ", "file_open " AVMENU_SETTINGS_DIR " "}) {
+        after(open, 1);
+        after(open, 2);
+    }
+    std::string twelve;
+    for (const std::string& l : lines)
+        twelve.append(l).append("\n");
+    std::vector<int> at;
+    twelve = altered(twelve, std::regex("reg_load 18 -> 6"), LAST, "-> 6", "-> 106", &at);
+    twelve = altered(twelve, std::regex("dev_ioctl [0-9]+ c00c4110 3 19 020000005b0000000200000001000000220a -> 0 00"),
+                     FIRST, " -> 0 00", " -> 0 02", &at);
+    const std::string thirteen = altered(twelve, std::regex("dev_close [0-9]+ -> 0"), FIRST, "-> 0", "-> -1 errno=5", &at);
+    ASSERT_EQ(at.size(), 3u);
+
+    const Replayed r12 = replay(true, twelve);
+    EXPECT_EQ(lines_with(r12.out, "status 0, as recorded").size(), 1u) << r12.out;
+    EXPECT_EQ(places(r12.out).size(), 12u) << r12.out;
+    EXPECT_EQ(lines_with(r12.out, "and ").size(), 0u) << r12.out;
+    const Replayed r13 = replay(true, thirteen);
+    EXPECT_EQ(lines_with(r13.out, "status 0, as recorded").size(), 1u) << r13.out;
+    const std::vector<Place> shown = places(r13.out);
+    ASSERT_EQ(shown.size(), 12u) << r13.out;
+    EXPECT_EQ(shown[0].place, "close device") << "the places in the order they first disagree";
+    EXPECT_EQ(lines_with(r13.out, "and "),
+              std::vector<std::string> {"and 1 more disagreements at more places (--all lists every one)"});
+}
+
+
+// The summary command (avmenu_rec_summary) on recordings of the main ways,
+// some altered to say what those ways do not: every line of what it says,
+// the build and the stand-in's pid aside; its refusals with their status.
+TEST_F(Replay, TheSummarySaysWhatEachRecordingHolds)
+{
+    const auto with = [](std::string text, const std::string& from, const std::string& to) {
+        const size_t at = text.find(from);
+        EXPECT_NE(at, std::string::npos) << from;
+        return at == std::string::npos ? text : text.replace(at, from.size(), to);
+    };
+    const auto service_as = [](const std::string& text, const std::string& found) {
+        EXPECT_TRUE(std::regex_search(text, std::regex("\nservice [0-9]+\n")));
+        return std::regex_replace(text, std::regex("\nservice [0-9]+\n"), "\nservice " + found + "\n");
+    };
+    const auto first_lines = [](const std::string& text, int n) {
+        size_t at = 0;
+        for (int i = 0; i < n; ++i)
+            at = text.find('\n', at) + 1;
+        return text.substr(0, at);
+    };
+    const Way thirteen {"thirteen RIGHT taps", {}, [] {
+                            vg_keys_script("UP RIGHT RIGHT RIGHT RIGHT RIGHT RIGHT RIGHT RIGHT RIGHT RIGHT RIGHT RIGHT RIGHT BACK",
+                                           500, nullptr);
+                        }};
+    EndState end;
+    const std::string back = record(true, main_way(WAY_BACK), &end);
+    const std::string play = record(true, main_way(WAY_PLAY), &end);
+    const std::string switched = record(true, main_way(WAY_SWITCH), &end);
+    // Up to the line that starts with `start`, the n-th such one.
+    const auto up_to = [](const std::string& text, const std::string& start, int n) {
+        size_t at = 0;
+        for (int i = 0; i < n; ++i)
+            at = text.find("\n" + start, at) + 1;
+        return text.substr(0, text.find('\n', at) + 1);
+    };
+    // Writes the program never makes, at the video processor: the OSD off
+    // before the start-up's picture writes, and a register past the four
+    // after the menu is up.
+    const std::string fd = back.substr(back.find("\ndev_ioctl ") + 11, 1);
+    std::string unmade = with(back, "\ndev_ioctl " + fd, "\ndev_ioctl " + fd + " c00c4110 2 15 020000005b00000003000000010a00 -> 0\ndev_ioctl " + fd);
+    unmade = with(unmade, "\nend ", "\ndev_ioctl " + fd + " c00c4110 2 15 020000005b00000003000000940820 -> 0\nend ");
+    const struct {
+        const char* name;
+        std::string text;
+        int status;
+        std::string out, err;  // the build written B, the stand-in's pid N, the file F
+    } rows[] = {
+        {"BACK at once", back, 0,
+         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
+             "duration:  0.8 s, 4255 calls in 4137 lines\n"
+             "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01\n"
+             "service:   fpv_grd_service found, pid N\n"
+             "keys:      BACK 1\n"
+             "values:    4 picture writes at start-up, 0 after it\n"
+             "faults:    file_open failed 1x (last errno 2)\n"
+             "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=422 fail=0)\n",
+         ""},
+        {"values changed, PLAY held", play, 0,
+         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
+             "duration:  4.9 s, 5923 calls in 5709 lines\n"
+             "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01\n"
+             "service:   fpv_grd_service found, pid N\n"
+             "keys:      DOWN 1, RIGHT 2, PLAY 1\n"
+             "values:    4 picture writes at start-up, 2 after it: CONTRAST=0x8c, CONTRAST=0x99; settings saved 2x, last \"50 60 50 50\"\n"
+             "faults:    file_open failed 1x (last errno 2)\n"
+             "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=427 fail=0)\n",
+         ""},
+        {"refused in HDMI", record(true, main_way(WAY_HDMI), &end), 0,
+         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2), arguments: -S\n"
+             "duration:  0.0 s, 10 calls in 12 lines\n"
+             "mode:      LT8668 B7=0x02 AD=0x00 AC=0x00\n"
+             "service:   not looked for\n"
+             "keys:      no key pressed\n"
+             "values:    0 picture writes at start-up, 0 after it\n"
+             "faults:    none\n"
+             "ended:     status 2; last diagnostic: ODMOWA: gogle nie sa w trybie AV z zywym analogiem (odpal z -s aby auto-przelaczyc)\n",
+         ""},
+        {"no transport", record(true, main_way(WAY_NO_TRANSPORT), &end), 0,
+         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
+             "duration:  0.0 s, 3 calls in 5 lines\n"
+             "mode:      no probe recorded\n"
+             "service:   not looked for\n"
+             "keys:      no key pressed\n"
+             "values:    0 picture writes at start-up, 0 after it\n"
+             "faults:    dev_open failed 1x (last errno 2)\n"
+             "ended:     status 1; last diagnostic: open /dev/remote_i2c fail\n",
+         ""},
+        {"-s from normal view", record(true, main_way(WAY_SWITCH), &end), 0,
+         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2), arguments: -s\n"
+             "duration:  15.3 s, 4629 calls in 4161 lines\n"
+             "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01 (the last of 4 probes)\n"
+             "service:   fpv_grd_service found, pid N\n"
+             "keys:      BACK 1\n"
+             "values:    4 picture writes at start-up, 0 after it\n"
+             "faults:    file_open failed 1x (last errno 2)\n"
+             "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=422 fail=0)\n",
+         ""},
+        {"transport failing for a while", record(true, main_way(WAY_FAILING), &end), 0,
+         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
+             "duration:  4.6 s, 5190 calls in 4300 lines\n"
+             "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01\n"
+             "service:   fpv_grd_service found, pid N\n"
+             "keys:      RIGHT 2, BACK 1\n"
+             "values:    4 picture writes at start-up, 2 after it: BRIGHTNESS=0x0c, BRIGHTNESS=0x19; settings saved 2x, last \"60 50 50 50\"\n"
+             "faults:    dev_ioctl failed 360x (last errno 5), file_open failed 1x (last errno 2)\n"
+             "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=425 fail=0)\n",
+         ""},
+        {"the basic program, values changed", record(false, main_way(WAY_PLAY), &end), 0,
+         "program:   VelmoX-AVMenu-basic 1.1.0 (build B, format 2)\n"
+             "duration:  4.8 s, 5298 calls in 5084 lines\n"
+             "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01\n"
+             "service:   fpv_grd_service found, pid N\n"
+             "keys:      DOWN 1, RIGHT 2, PLAY 1\n"
+             "values:    0 picture writes at start-up, 2 after it: CONTRAST=0x8c, CONTRAST=0x99\n"
+             "faults:    none\n"
+             "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=427 fail=0)\n",
+         ""},
+        {"thirteen changes", record(true, thirteen, &end), 0,
+         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
+             "duration:  6.4 s, 5854 calls in 5274 lines\n"
+             "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01\n"
+             "service:   fpv_grd_service found, pid N\n"
+             "keys:      UP 1, RIGHT 13, BACK 1\n"
+             "values:    4 picture writes at start-up, 13 after it: HUE=0x0c, HUE=0x19, HUE=0x26, HUE=0x33, HUE=0x40, HUE=0x4c, HUE=0x59, HUE=0x66, HUE=0x73, HUE=0x7d, HUE=0x7d, HUE=0x7d; settings saved 13x, last \"50 50 50 100\"\n"
+             "faults:    file_open failed 1x (last errno 2)\n"
+             "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=440 fail=0)\n",
+         ""},
+        {"no service found", service_as(back, "-1"), 0,
+         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
+             "duration:  0.8 s, 4255 calls in 4137 lines\n"
+             "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01\n"
+             "service:   none found\n"
+             "keys:      BACK 1\n"
+             "values:    4 picture writes at start-up, 0 after it\n"
+             "faults:    file_open failed 1x (last errno 2)\n"
+             "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=422 fail=0)\n",
+         ""},
+        {"/proc not listed", service_as(back, "-2 errno=13"), 0,
+         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
+             "duration:  0.8 s, 4255 calls in 4137 lines\n"
+             "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01\n"
+             "service:   /proc could not be listed\n"
+             "keys:      BACK 1\n"
+             "values:    4 picture writes at start-up, 0 after it\n"
+             "faults:    file_open failed 1x (last errno 2)\n"
+             "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=422 fail=0)\n",
+         ""},
+        {"two arguments", with(back, "\nargs\n", "\nargs -S -x\n"), 0,
+         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2), arguments: -S -x\n"
+             "duration:  0.8 s, 4255 calls in 4137 lines\n"
+             "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01\n"
+             "service:   fpv_grd_service found, pid N\n"
+             "keys:      BACK 1\n"
+             "values:    4 picture writes at start-up, 0 after it\n"
+             "faults:    file_open failed 1x (last errno 2)\n"
+             "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=422 fail=0)\n",
+         ""},
+        {"a conversion refused", with(back, "reg_load 18 -> 6\nusleep", "reg_load 18 -> 7\nusleep"), 0,
+         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
+             "duration:  0.8 s, 4255 calls in 4137 lines\n"
+             "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01\n"
+             "service:   fpv_grd_service found, pid N\n"
+             "keys:      BACK 1, 1 conversions refused\n"
+             "values:    4 picture writes at start-up, 0 after it\n"
+             "faults:    file_open failed 1x (last errno 2)\n"
+             "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=422 fail=0)\n",
+         ""},
+        {"killed after line 3600", first_lines(play, 3600), 0,
+         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
+             "duration:  at least 1.1 s (its sleeps), 3742 calls in 3600 lines\n"
+             "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01\n"
+             "service:   fpv_grd_service found, pid N\n"
+             "keys:      DOWN 1, RIGHT 1\n"
+             "values:    4 picture writes at start-up, 0 after it\n"
+             "faults:    file_open failed 1x (last errno 2)\n"
+             "ended:     no end line: killed, crashed or still running after line 3600 (reg_store); last diagnostic: avmenu 1.3.0: wejscie (writes=339 fail=0)\n",
+         ""},
+        {"cut in the reserve after line 400", first_lines(play, 400) + std::string(4096, '\0'), 0,
+         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
+             "duration:  at least 0.0 s (its sleeps), 398 calls in 400 lines\n"
+             "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01\n"
+             "service:   fpv_grd_service found, pid N\n"
+             "keys:      no key pressed\n"
+             "values:    4 picture writes at start-up, 0 after it\n"
+             "faults:    file_open failed 1x (last errno 2)\n"
+             "ended:     cut at line 401: the rest is space kept on the card for entries never written (the program was killed, or the goggles lost power); last diagnostic: settings: restore 50/50/50/50\n",
+         ""},
+        {"no entry", first_lines(play, 2), 0,
+         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
+             "duration:  at least 0.0 s (its sleeps), 0 calls in 2 lines\n"
+             "mode:      no probe recorded\n"
+             "service:   not looked for\n"
+             "keys:      no key pressed\n"
+             "values:    0 picture writes at start-up, 0 after it\n"
+             "faults:    none\n"
+             "ended:     no end line: killed, crashed or still running after line 0 (no entry); last diagnostic: \n",
+         ""},
+        {"writes the program never makes", unmade, 0,
+         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
+             "duration:  0.8 s, 4257 calls in 4139 lines\n"
+             "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01\n"
+             "service:   fpv_grd_service found, pid N\n"
+             "keys:      BACK 1\n"
+             "values:    4 picture writes at start-up, 0 after it\n"
+             "faults:    file_open failed 1x (last errno 2)\n"
+             "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=422 fail=0)\n",
+         ""},
+        {"the clock's start with nanoseconds", std::regex_replace(back, std::regex("t0=([0-9]+)\\.[0-9]{9}"), "t0=$1.250000000"), 0,
+         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
+             "duration:  0.5 s, 4255 calls in 4137 lines\n"
+             "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01\n"
+             "service:   fpv_grd_service found, pid N\n"
+             "keys:      BACK 1\n"
+             "values:    4 picture writes at start-up, 0 after it\n"
+             "faults:    file_open failed 1x (last errno 2)\n"
+             "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=422 fail=0)\n",
+         ""},
+        {"killed after two probes", up_to(switched, "stderr -> 37 mode: ", 2), 0,
+         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2), arguments: -s\n"
+             "duration:  at least 0.0 s (its sleeps), 13 calls in 15 lines\n"
+             "mode:      LT8668 B7=0x01 AD=0x00 AC=0x00 (the last of 2 probes)\n"
+             "service:   not looked for\n"
+             "keys:      no key pressed\n"
+             "values:    0 picture writes at start-up, 0 after it\n"
+             "faults:    none\n"
+             "ended:     no end line: killed, crashed or still running after line 15 (stderr); last diagnostic: mode: LT8668 B7=0x01 AD=0x00 AC=0x00\n",
+         ""},
+        {"killed after the switch's sleep", up_to(switched, "sleep ", 1), 0,
+         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2), arguments: -s\n"
+             "duration:  at least 6.5 s (its sleeps), 16 calls in 18 lines\n"
+             "mode:      LT8668 B7=0x01 AD=0x00 AC=0x00 (the last of 2 probes)\n"
+             "service:   not looked for\n"
+             "keys:      no key pressed\n"
+             "values:    0 picture writes at start-up, 0 after it\n"
+             "faults:    none\n"
+             "ended:     no end line: killed, crashed or still running after line 18 (sleep); last diagnostic: switch: BACK-long, proba 1/3\n",
+         ""},
+        {"one entry", first_lines(play, 3), 0,
+         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
+             "duration:  at least 0.0 s (its sleeps), 1 calls in 3 lines\n"
+             "mode:      no probe recorded\n"
+             "service:   not looked for\n"
+             "keys:      no key pressed\n"
+             "values:    0 picture writes at start-up, 0 after it\n"
+             "faults:    none\n"
+             "ended:     no end line: killed, crashed or still running after line 3 (dev_open); last diagnostic: \n",
+         ""},
+        {"a damaged line", first_lines(play, 2) + "no_such_kind 1\n", 1,
+         "",
+         "F: line 3: unknown entry 'no_such_kind'\n"},
+    };
+    const std::string file = card_root + "/summarised.txt";
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::ofstream(file) << row.text;
+        const int rc = system(("'" + std::string(AVMENU_REC_SUMMARY_EXE) + "' '" + file + "' >'" + card_root +
+                               "/out' 2>'" + card_root + "/err'")
+                                  .c_str());
+        const auto read = [](const std::string& path) {
+            std::ifstream in(path);
+            std::stringstream text;
+            text << in.rdbuf();
+            return text.str();
+        };
+        std::string out = std::regex_replace(read(card_root + "/out"), std::regex("build [0-9a-f]+(-dirty)?-[a-z0-9_]+"), "build B");
+        out = std::regex_replace(out, std::regex("pid [0-9]+"), "pid N");
+        std::string err = read(card_root + "/err");
+        if (err.find(file) != std::string::npos)
+            err.replace(err.find(file), file.size(), "F");
+        EXPECT_EQ(WEXITSTATUS(rc), row.status);
+        EXPECT_EQ(out, row.out);
+        EXPECT_EQ(err, row.err);
+    }
+    // A file that is not there.
+    EXPECT_EQ(WEXITSTATUS(system(("'" + std::string(AVMENU_REC_SUMMARY_EXE) + "' '" + card_root + "/none.txt' 2>'" +
+                                  card_root + "/err'")
+                                     .c_str())),
+              1);
+    std::ifstream none(card_root + "/err");
+    std::string said;
+    std::getline(none, said);
+    EXPECT_EQ(said, card_root + "/none.txt: cannot open");
+    // No recording, or two: the usage.
+    EXPECT_EQ(WEXITSTATUS(system(("'" + std::string(AVMENU_REC_SUMMARY_EXE) + "' 2>'" + card_root + "/err'").c_str())), 2);
+    EXPECT_EQ(WEXITSTATUS(system(("'" + std::string(AVMENU_REC_SUMMARY_EXE) + "' '" + file + "' '" + file + "' 2>'" +
+                                  card_root + "/err'")
+                                     .c_str())),
+              2);
+    std::ifstream in(card_root + "/err");
+    std::string usage;
+    std::getline(in, usage);
+    EXPECT_EQ(usage, "usage: " + std::string(AVMENU_REC_SUMMARY_EXE) + " RECORDING");
+}
+
+
+// A recording that found the stock service replays where none runs: the
+// replay starts a stand-in of its own, named before the program looks, for
+// the program to stop and resume; none is left behind.
+TEST_F(Replay, TheReplayBringsItsOwnStockService)
+{
+    EndState recorded;
+    const std::string text = record(true, main_way(WAY_BACK), &recorded);
+    ASSERT_TRUE(std::regex_search(text, std::regex("\nservice [0-9]+\n")));
+    end_standin(standin);
+    standin = -1;
+    const Replayed r = replay(true, text);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(lines_with(r.out, "status 0, as recorded").size(), 1u) << r.out;
+    EXPECT_EQ(end_descendants(), 0) << "the stand-in went with the replay";
+}
+
+
+// The first three pairs of answers at a place are shown, the others
+// counted: exactly up to 32, "or more" past it.
+TEST_F(Replay, PairsOfAnswersPastThreeAreCounted)
+{
+    EndState recorded;
+    const std::string text = record(true, main_way(WAY_PLAY), &recorded);
+    const std::regex status("dev_ioctl [0-9]+ c00c4110 3 19 020000005b0000000200000001000000220a -> 0 00");
+    for (const int distinct : {3, 4, 40}) {
+        SCOPED_TRACE(distinct);
+        std::vector<std::string> lines = split_lines(text);
+        int changed = 0;
+        for (std::string& l : lines) {
+            if (changed < distinct && std::regex_match(l, status)) {
+                char byte[8];
+                std::snprintf(byte, sizeof byte, " %02x", 2 * (changed++ + 1));
+                l.replace(l.size() - 3, 3, byte);
+            }
+        }
+        ASSERT_EQ(changed, distinct);
+        std::string t;
+        for (const std::string& l : lines)
+            t.append(l).append("\n");
+        const Replayed r = replay(true, t);
+        const std::vector<Place> found = places(r.out);
+        ASSERT_EQ(found.size(), 1u) << r.out;
+        std::vector<std::string> expected = {"  recorded 0, 02, modelled 0, 00 (1)", "  recorded 0, 04, modelled 0, 00 (1)",
+                                             "  recorded 0, 06, modelled 0, 00 (1)",
+                                             "  the models assume the OSD engine is never busy after a cell write, and "
+                                             "the status register's bits 1 to 7 read 0; this recording answers 0, 02"};
+        if (distinct > 3)
+            expected.insert(expected.begin() + 3,
+                            distinct == 4 ? "  and 1 more pairs of answers" : "  and 29 or more pairs of answers");
+        EXPECT_EQ(found[0].lines, expected);
+    }
 }
 
 }  // namespace

@@ -33,27 +33,25 @@ int (*program_main)(int, char**) = nullptr;
 int run_entry(int argc, char** argv) { return replay_entry(program_main, argc, argv); }
 
 // A process named like the stock service, for the program to find, stop
-// and resume as the recording shows it did.
+// and resume as the recording shows it did. It is named before this
+// returns: its end of the pipe closes only then.
 int start_service()
 {
+    int named[2];
+    if (pipe2(named, O_CLOEXEC) != 0)
+        return -1;
     const pid_t pid = fork();
     if (pid == 0) {
         prctl(PR_SET_NAME, "fpv_grd_service");
         prctl(PR_SET_PDEATHSIG, SIGKILL);
+        close(named[1]);
         for (;;)
             pause();
     }
-    for (int i = 0; i < 200; ++i) {  // until /proc shows the name
-        char path[64], comm[32] = "";
-        std::snprintf(path, sizeof path, "/proc/%d/comm", static_cast<int>(pid));
-        const int fd = open(path, O_RDONLY | O_CLOEXEC);
-        const ssize_t n = fd >= 0 ? read(fd, comm, sizeof comm - 1) : -1;
-        if (fd >= 0)
-            close(fd);
-        if (n > 0 && std::strncmp(comm, "fpv_grd_service", 15) == 0)
-            break;
-        usleep(5000);
-    }
+    close(named[1]);
+    char byte;
+    (void)!read(named[0], &byte, 1);  // end of file: the name is set
+    close(named[0]);
     return static_cast<int>(pid);
 }
 
@@ -68,6 +66,14 @@ bool read_file(const char* path, std::string* text)
         text->append(buf, static_cast<size_t>(n));
     close(fd);
     return n == 0;
+}
+
+// The shadow card's folder removed; status passed through.
+int remove_card(const char* card, int status)
+{
+    const std::string rm = std::string("rm -rf '") + card + "'";
+    (void)!system(rm.c_str());
+    return status;
 }
 
 void print_end_state(const VgRun& run)
@@ -125,7 +131,7 @@ void print_places(const ReplayResult* r)
         else
             std::printf("  no assumption of the models is here: a model contradicts what we know of the goggles\n");
     }
-    if (r->places > SHOWN || r->unplaced > 0)
+    if (r->places > SHOWN)  // places past the kept ones come after a full list
         std::printf("and %ld more disagreements at more places (--all lists every one)\n",
                     r->answers - r->agree - shown);
 }
@@ -166,7 +172,10 @@ int replay_command(int argc, char** argv, const ReplayProgram& program, const Re
         std::fprintf(stderr, "replay: cannot read %s\n", file);
         return 2;
     }
-    char card[] = "/tmp/velmox-replay-XXXXXX";
+    // The shadow card's folder, where temporary files go; removed on every way out.
+    const char* tmp = std::getenv("TMPDIR");
+    char card[sizeof vg()->card.root];
+    std::snprintf(card, sizeof card, "%s/velmox-replay-XXXXXX", tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp");
     if (mkdtemp(card) == nullptr) {
         std::fprintf(stderr, "replay: no folder for the card\n");
         return 2;
@@ -176,13 +185,13 @@ int replay_command(int argc, char** argv, const ReplayProgram& program, const Re
     char error[256];
     if (replay_open(text.data(), text.size(), error, sizeof error) < 0) {
         std::fprintf(stderr, "replay: %s: %s\n", file, error);
-        return 2;
+        return remove_card(card, 2);
     }
     const RecHeader& h = replay_header();
     if (std::strcmp(h.program, program.name) != 0) {
         std::fprintf(stderr, "replay: %s is a recording of %s, this replay runs %s\n", file, h.program,
                      program.name);
-        return 2;
+        return remove_card(card, 2);
     }
     std::vector<const char*> args;
     for (const char* a = h.args; static_cast<int>(args.size()) < h.argc; a += std::strlen(a) + 1)
@@ -197,7 +206,7 @@ int replay_command(int argc, char** argv, const ReplayProgram& program, const Re
     vg_key_port_open();  // the stock service's key port, for "-s"
     if (viewed && !view->enter(file)) {
         std::fprintf(stderr, "replay: the view needs a terminal\n");
-        return 2;
+        return remove_card(card, 2);
     }
     program_main = program.main;
     const VgRun run = vg_run(run_entry, args.data(), static_cast<int>(args.size()));
@@ -212,8 +221,7 @@ int replay_command(int argc, char** argv, const ReplayProgram& program, const Re
         print_all(r->all_fd);
     print_places(r);
     print_end_state(run);
-    const std::string rm = std::string("rm -rf '") + card + "'";
-    (void)!system(rm.c_str());
+    remove_card(card, 0);
     bool ok = r->agree == r->answers;
     if (r->cut[0] != '\0')
         std::printf("cut: %s\n", r->cut);
