@@ -1029,7 +1029,9 @@ TEST_F(Replay, TheSummarySaysWhatEachRecordingHolds)
             text << in.rdbuf();
             return text.str();
         };
-        std::string out = std::regex_replace(read(card_root + "/out"), std::regex("build [0-9a-f]+(-dirty)?-[a-z0-9_]+"), "build B");
+        // The build: the commit, or "unknown" where the tree has no git.
+        std::string out = std::regex_replace(read(card_root + "/out"), std::regex("build ([0-9a-f]+(-dirty)?|unknown)-[a-z0-9_]+"),
+                                             "build B");
         out = std::regex_replace(out, std::regex("pid [0-9]+"), "pid N");
         std::string err = read(card_root + "/err");
         if (err.find(file) != std::string::npos)
