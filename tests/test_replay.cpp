@@ -219,9 +219,27 @@ void expect_heads_as_listed(const std::string& out)
 
 TEST_F(Replay, RoundTripsAgree)
 {
-    for (int id = 0; id < WAY_COUNT; ++id) {
+    // The main ways, and goggles the replay must set up as the recording
+    // found them: a settings file on the card (which only the full program
+    // reads: the replay's card holds what the recording shows), no PWM class.
+    std::vector<Way> ways;
+    for (int id = 0; id < WAY_COUNT; ++id)
+        ways.push_back(main_way(static_cast<WayId>(id)));
+    const size_t settings_way = ways.size();
+    ways.push_back({"a settings file on the card", {}, [] {
+                        char path[512];
+                        ASSERT_TRUE(vg_card_path(AVMENU_SETTINGS_DIR "/settings", path, sizeof path));
+                        std::ofstream(path) << "70 40 60 45\n";
+                        vg_keys_script("BACK", 500, nullptr);
+                    }});
+    ways.push_back({"no PWM class", {}, [] {
+                        vg()->pwm.present = false;
+                        vg_keys_script("RIGHT BACK", 500, nullptr);
+                    }});
+    for (const Way& way : ways) {
         for (const bool full : {true, false}) {
-            const Way& way = main_way(static_cast<WayId>(id));
+            if (!full && &way == &ways[settings_way])
+                continue;
             SCOPED_TRACE(std::string(way.name) + (full ? ", VelmoX-AVMenu-rec" : ", VelmoX-AVMenu-basic-rec"));
             EndState recorded;
             const std::string text = record(full, way, &recorded);
