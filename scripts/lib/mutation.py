@@ -511,6 +511,20 @@ def equivalent_reason(equivalents, m):
     return equivalents.get(key)
 
 
+def carry_verdicts(path, mutants):
+    """A mutant killed (or stillborn) in an earlier run keeps its verdict: new
+    tests only add kills. The survivors, and mutants of lines new since, run."""
+    with open(path, encoding="utf-8") as fh:
+        before = {(m["file"], m["text"], shown_change(m)): m for m in json.load(fh)["mutants"]}
+    carried = 0
+    for m in mutants:
+        old = before.get((m["file"], m["text"], shown_change(m)))
+        if old and old["status"] in ("killed", "stillborn"):
+            m["status"], m["by"], m["note"] = old["status"], old.get("by"), "in %s" % os.path.basename(path)
+            carried += 1
+    return carried
+
+
 def changed_lines(root, base, shipped):
     """{file: set of lines} added or changed since base (the working tree included)."""
     out = subprocess.run(["git", "-C", root, "diff", "-U0", base, "--", *shipped],
@@ -698,6 +712,8 @@ def main():
     p.add_argument("--file", action="append", default=[], help="only this source file (repeatable)")
     p.add_argument("--max-seconds", type=float, default=0, help="stop starting mutants after this many seconds")
     p.add_argument("--jobs", type=int, default=2, help="parallel workers, each with its own copy of the tree")
+    p.add_argument("--again", metavar="RESULTS",
+                   help="only what survived in this results.json (and new lines); its kills are carried over")
     p.add_argument("--list", action="store_true", help="only list the mutants")
     p.add_argument("--verbose", action="store_true", help="a line for every mutant")
     p.add_argument("--root", default=here, help=argparse.SUPPRESS)
@@ -740,16 +756,18 @@ def main():
         return 0
 
     equivalents = read_equivalents(args.equivalents)
+    carried = carry_verdicts(args.again, mutants) if args.again else 0
     by_file = {}
     for m in mutants:
         reason = equivalent_reason(equivalents, m)
         if reason:
             m["status"], m["note"] = "equivalent", reason
-        else:
+        elif not m.get("status"):
             by_file.setdefault(m["file"], []).append(m)
-    results = [m for m in mutants if m.get("status") == "equivalent"]
-    say("%d mutants in %d files (%d listed as equivalent), %d workers"
-        % (len(mutants), len(targets), len(results), args.jobs))
+    results = [m for m in mutants if m.get("status")]
+    say("%d mutants in %d files (%d listed as equivalent%s), %d workers"
+        % (len(mutants), len(targets), sum(m["status"] == "equivalent" for m in results),
+           ", %d killed or stillborn before" % carried if args.again else "", args.jobs))
 
     deadline = started + args.max_seconds if args.max_seconds else float("inf")
     # Each file in one piece per worker, biggest first: a worker's copy then
