@@ -10,6 +10,7 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -173,8 +174,10 @@ TEST_F(Recording, EachCallIsOneLineAsDocumentedAndErrnoIsTheCallsOwn)
     fd = os_file_open(file.c_str(), O_RDONLY, 0);
     want.push_back("file_open " + file + " 0 0 -> " + std::to_string(fd));
     char buf[64];
-    EXPECT_EQ(os_file_read(fd, buf, sizeof buf), 13);
-    want.push_back("file_read " + std::to_string(fd) + " 64 -> 13 55%2050%2050%2050%0A-");
+    EXPECT_EQ(os_file_read(fd, buf, 1), 1);
+    want.push_back("file_read " + std::to_string(fd) + " 1 -> 1 5");
+    EXPECT_EQ(os_file_read(fd, buf, sizeof buf), 12);
+    want.push_back("file_read " + std::to_string(fd) + " 64 -> 12 5%2050%2050%2050%0A-");
     EXPECT_EQ(os_file_read(fd, buf, sizeof buf), 0);
     want.push_back("file_read " + std::to_string(fd) + " 64 -> 0");
     os_file_close(fd);
@@ -225,6 +228,16 @@ TEST_F(Recording, EachCallIsOneLineAsDocumentedAndErrnoIsTheCallsOwn)
     want.push_back("stderr -> 15 mode: 50%25 done%0A");
     const int proc = open("/proc", O_RDONLY | O_DIRECTORY);
     close(proc);
+    // Other opens pass through unrecorded, a new file's mode with them.
+    const mode_t mask = umask(022);
+    struct stat made {};
+    const int created = open(at("created").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0640);
+    EXPECT_TRUE(fstat(created, &made) == 0 && (made.st_mode & 0777) == 0640) << std::oct << made.st_mode;
+    close(created);
+    const int unnamed = open(dir.c_str(), O_WRONLY | O_TMPFILE, 0604);
+    EXPECT_TRUE(fstat(unnamed, &made) == 0 && (made.st_mode & 0777) == 0604) << std::oct << made.st_mode;
+    close(unnamed);
+    umask(mask);
     EXPECT_EQ(os_usleep(1), 0);
     want.push_back("service -1");  // no scan of the service here: its pid is unknown
     want.push_back("usleep 1 -> 0");

@@ -221,7 +221,8 @@ TEST_F(Replay, RoundTripsAgree)
 {
     // The main ways, and goggles the replay must set up as the recording
     // found them: a settings file on the card (which only the full program
-    // reads: the replay's card holds what the recording shows), no PWM class.
+    // reads: the replay's card holds what the recording shows), no PWM
+    // class, no /dev/mem.
     std::vector<Way> ways;
     for (int id = 0; id < WAY_COUNT; ++id)
         ways.push_back(main_way(static_cast<WayId>(id)));
@@ -236,6 +237,7 @@ TEST_F(Replay, RoundTripsAgree)
                         vg()->pwm.present = false;
                         vg_keys_script("RIGHT BACK", 500, nullptr);
                     }});
+    ways.push_back({"no /dev/mem", {}, [] { vg()->adc.present = false; }});
     for (const Way& way : ways) {
         for (const bool full : {true, false}) {
             if (!full && &way == &ways[settings_way])
