@@ -222,7 +222,7 @@ TEST_F(Replay, RoundTripsAgree)
     // The main ways, and goggles the replay must set up as the recording
     // found them: a settings file on the card (which only the full program
     // reads: the replay's card holds what the recording shows), no PWM
-    // class, no /dev/mem.
+    // class, no /dev/mem, no stock service.
     std::vector<Way> ways;
     for (int id = 0; id < WAY_COUNT; ++id)
         ways.push_back(main_way(static_cast<WayId>(id)));
@@ -238,7 +238,14 @@ TEST_F(Replay, RoundTripsAgree)
                         vg_keys_script("RIGHT BACK", 500, nullptr);
                     }});
     ways.push_back({"no /dev/mem", {}, [] { vg()->adc.present = false; }});
+    // Last: the replay must then bring no stand-in of its own either.
+    const size_t no_service_way = ways.size();
+    ways.push_back({"no stock service running", {}, [] { vg_keys_script("BACK", 500, nullptr); }});
     for (const Way& way : ways) {
+        if (&way == &ways[no_service_way]) {
+            end_standin(standin);
+            standin = -1;
+        }
         for (const bool full : {true, false}) {
             if (!full && &way == &ways[settings_way])
                 continue;
