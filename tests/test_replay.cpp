@@ -300,6 +300,10 @@ TEST_F(Replay, OneAlteredAnswerIsOneDisagreementAtItsLine)
          "write pwm7/enable", "recorded -1 errno=5, modelled 1 (1)", false},
         {"the program's own store", std::regex("reg_store 40 8c"), FIRST, "8c", "8d", "",
          "the program's register store differs from the recorded one: 40=8c", true},
+        {"the program's own transfer", std::regex("dev_ioctl [0-9]+ c00c4110 2 15 020000005b00000003000000080a91 -> 0"),
+         FIRST, "080a91", "080a92", "",
+         "the program's transfer differs from the recorded one: command 2, length 15, 020000005b00000003000000080a91",
+         true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
