@@ -316,6 +316,7 @@ TEST_F(Replay, OneAlteredAnswerIsOneDisagreementAtItsLine)
         if (row.stops) {
             EXPECT_EQ(lines_with(r.out, "stopped: " + line + ": " + row.reported).size(), 1u) << r.out;
             EXPECT_EQ(found.size(), 0u);
+            EXPECT_EQ(r.out.find("wyjscie"), std::string::npos) << "the program ends where it leaves the path";
             EXPECT_FALSE(process_stopped(standin)) << "the stock service runs again";
             continue;
         }
