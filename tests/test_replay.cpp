@@ -28,6 +28,11 @@ int exec_rec(int, char** argv) { return exec_preloaded(rec_program.c_str(), argv
 // The replay command, its printout going to a file (standard error goes
 // where vg_run reads it), its temporary files in a folder of the test's.
 const char* replay_exe = nullptr;
+#ifdef SIM_REPLAY_EXE
+const char* const sim_replay_exe = SIM_REPLAY_EXE;
+#else
+const char* const sim_replay_exe = nullptr;  // a build without the simulator
+#endif
 std::string replay_out, replay_tmp;
 int exec_replay(int, char** argv)
 {
@@ -47,6 +52,7 @@ struct Replayed {
 class Replay : public Preloaded {
 protected:
     std::string folder;
+    const char* exe = nullptr;  // a replay program other than the test's own
 
     // One session of the recording program; its recording's text.
     std::string record(bool full, const Way& way, EndState* end)
@@ -82,7 +88,7 @@ protected:
     Replayed replay_args(bool full, const std::vector<std::string>& args, bool tmp_exists = true)
     {
         vg_key_port_close();  // the replay's own goggles take the key port
-        replay_exe = full ? REPLAY_FULL_EXE : REPLAY_BASIC_EXE;
+        replay_exe = exe != nullptr ? exe : full ? REPLAY_FULL_EXE : REPLAY_BASIC_EXE;
         replay_out = card_root + "/replay-out.txt";
         replay_tmp = card_root + "/tmp";
         if (tmp_exists)
@@ -717,6 +723,7 @@ TEST_F(Replay, TheCommandLine)
         bool tmp_exists;
         int status;
         std::string err;
+        bool view_build = false;  // the replay with the terminal view (scripts/simulate --replay)
     } rows[] = {
         {"the recording", {file}, true, 0, ""},
         {"--all after it", {file, "--all"}, true, 0, ""},
@@ -729,15 +736,27 @@ TEST_F(Replay, TheCommandLine)
         {"a file that is not there", {card_root + "/none.txt"}, true, 2,
          "replay: cannot read " + card_root + "/none.txt\n"},
         {"TMPDIR not there", {file}, false, 2, "replay: no folder for the card\n"},
+        {"the view's build: the recording", {file}, true, 0, "", true},
+        {"the view's build: nothing", {}, true, 2, "usage: VelmoX-AVMenu [--view] [--all] RECORDING\n", true},
+        {"the view's build: --view with no terminal", {"--view", file}, true, 2,
+         "replay: the view needs a terminal\n", true},
     };
+    const std::string header = "replay: " + file + ": VelmoX-AVMenu 1.3.0 (build ";
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
+        if (row.view_build && sim_replay_exe == nullptr)
+            continue;
+        exe = row.view_build ? sim_replay_exe : nullptr;
         const Replayed r = replay_args(true, row.args, row.tmp_exists);
+        exe = nullptr;
         EXPECT_EQ(r.status, row.status) << r.err;
         EXPECT_EQ(r.err, row.err);
         if (row.status == 0) {
-            EXPECT_EQ(r.out.rfind("replay: " + file + ": VelmoX-AVMenu 1.3.0 (build ", 0), 0u) << r.out;
+            EXPECT_EQ(r.out.rfind(header, 0), 0u) << r.out;
             EXPECT_EQ(summary(r.out).first, summary(r.out).second);
+        } else if (r.err == "replay: the view needs a terminal\n") {
+            EXPECT_EQ(r.out.rfind(header, 0), 0u) << "the header, and nothing replayed";
+            EXPECT_EQ(split_lines(r.out).size(), 1u) << r.out;
         } else {
             EXPECT_EQ(r.out, "");
         }
