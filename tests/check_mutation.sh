@@ -5,7 +5,8 @@
 # and the clamp's ">" turned ">=" counted as the equivalent its file lists,
 # so the tool cannot quietly score everything as killed. Of the clamp's two
 # "100" turned "99", only the first, which its file lists as "#1", is an
-# equivalent; the second is killed.
+# equivalent; the second is killed. Run again with --again, only the
+# survivors run and every kill stands.
 #
 #   tests/check_mutation.sh SOURCE_DIR WORK_DIR
 set -euo pipefail
@@ -50,4 +51,21 @@ if wrong:
     print(report)
     sys.exit("check_mutation: " + "; ".join(wrong))
 print("check_mutation: %d mutants, the planted ones judged right" % len(results))
+PY
+
+# Again: only the survivor runs; every kill of the first run stands.
+cp "$work/results.json" "$work.first.json"
+/usr/bin/python3 "$src/scripts/lib/mutation.py" --root "$fixture" --shipped fx --work "$work" \
+    --coverage-build "$work/coverage" --equivalents "$fixture/equivalents.txt" --jobs 1 --test-timeout 2 \
+    --again "$work.first.json" --verbose >"$work.again.log" 2>&1 || { cat "$work.again.log"; exit 1; }
+/usr/bin/python3 - "$work.first.json" "$work/results.json" "$work.again.log" <<'PY'
+import json, sys
+first, again = (json.load(open(p))["mutants"] for p in sys.argv[1:3])
+ran = [l for l in open(sys.argv[3]) if l.startswith("mutation: [")]
+key = lambda m: (m["text"], m["original"], m["mutated"], m.get("nth"))
+same = {key(m): m["status"] for m in first} == {key(m): m["status"] for m in again}
+survivors = sum(m["status"] == "survived" for m in first)
+if not same or len(ran) != survivors:
+    sys.exit("check_mutation: --again ran %d mutants for %d survivors, verdicts %s" % (len(ran), survivors, "kept" if same else "changed"))
+print("check_mutation: --again ran the %d survivor(s) only" % survivors)
 PY
