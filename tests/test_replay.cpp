@@ -871,22 +871,23 @@ TEST_F(Replay, TheSummarySaysWhatEachRecordingHolds)
     const std::string fd = back.substr(back.find("\ndev_ioctl ") + 11, 1);
     std::string unmade = with(back, "\ndev_ioctl " + fd, "\ndev_ioctl " + fd + " c00c4110 2 15 020000005b00000003000000010a00 -> 0\ndev_ioctl " + fd);
     unmade = with(unmade, "\nend ", "\ndev_ioctl " + fd + " c00c4110 2 15 020000005b00000003000000940820 -> 0\nend ");
+    // The summary of BACK at once; the rows altered from it differ in one place.
+    const std::string back_out = "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
+                                 "duration:  0.8 s, 4255 calls in 4137 lines\n"
+                                 "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01\n"
+                                 "service:   fpv_grd_service found, pid N\n"
+                                 "keys:      BACK 1\n"
+                                 "values:    4 picture writes at start-up, 0 after it\n"
+                                 "faults:    file_open failed 1x (last errno 2)\n"
+                                 "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=422 fail=0)\n";
+    const auto back_with = [&](const std::string& from, const std::string& to) { return with(back_out, from, to); };
     const struct {
         const char* name;
         std::string text;
         int status;
         std::string out, err;  // the build written B, the stand-in's pid N, the file F
     } rows[] = {
-        {"BACK at once", back, 0,
-         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
-             "duration:  0.8 s, 4255 calls in 4137 lines\n"
-             "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01\n"
-             "service:   fpv_grd_service found, pid N\n"
-             "keys:      BACK 1\n"
-             "values:    4 picture writes at start-up, 0 after it\n"
-             "faults:    file_open failed 1x (last errno 2)\n"
-             "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=422 fail=0)\n",
-         ""},
+        {"BACK at once", back, 0, back_out, ""},
         {"values changed, PLAY held", play, 0,
          "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
              "duration:  4.9 s, 5923 calls in 5709 lines\n"
@@ -957,46 +958,13 @@ TEST_F(Replay, TheSummarySaysWhatEachRecordingHolds)
              "faults:    file_open failed 1x (last errno 2)\n"
              "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=440 fail=0)\n",
          ""},
-        {"no service found", service_as(back, "-1"), 0,
-         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
-             "duration:  0.8 s, 4255 calls in 4137 lines\n"
-             "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01\n"
-             "service:   none found\n"
-             "keys:      BACK 1\n"
-             "values:    4 picture writes at start-up, 0 after it\n"
-             "faults:    file_open failed 1x (last errno 2)\n"
-             "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=422 fail=0)\n",
-         ""},
+        {"no service found", service_as(back, "-1"), 0, back_with("fpv_grd_service found, pid N", "none found"), ""},
         {"/proc not listed", service_as(back, "-2 errno=13"), 0,
-         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
-             "duration:  0.8 s, 4255 calls in 4137 lines\n"
-             "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01\n"
-             "service:   /proc could not be listed\n"
-             "keys:      BACK 1\n"
-             "values:    4 picture writes at start-up, 0 after it\n"
-             "faults:    file_open failed 1x (last errno 2)\n"
-             "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=422 fail=0)\n",
-         ""},
+         back_with("fpv_grd_service found, pid N", "/proc could not be listed"), ""},
         {"two arguments", with(back, "\nargs\n", "\nargs -S -x\n"), 0,
-         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2), arguments: -S -x\n"
-             "duration:  0.8 s, 4255 calls in 4137 lines\n"
-             "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01\n"
-             "service:   fpv_grd_service found, pid N\n"
-             "keys:      BACK 1\n"
-             "values:    4 picture writes at start-up, 0 after it\n"
-             "faults:    file_open failed 1x (last errno 2)\n"
-             "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=422 fail=0)\n",
-         ""},
+         back_with("format 2)\n", "format 2), arguments: -S -x\n"), ""},
         {"a conversion refused", with(back, "reg_load 18 -> 6\nusleep", "reg_load 18 -> 7\nusleep"), 0,
-         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
-             "duration:  0.8 s, 4255 calls in 4137 lines\n"
-             "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01\n"
-             "service:   fpv_grd_service found, pid N\n"
-             "keys:      BACK 1, 1 conversions refused\n"
-             "values:    4 picture writes at start-up, 0 after it\n"
-             "faults:    file_open failed 1x (last errno 2)\n"
-             "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=422 fail=0)\n",
-         ""},
+         back_with("BACK 1\n", "BACK 1, 1 conversions refused\n"), ""},
         {"killed after line 3600", first_lines(play, 3600), 0,
          "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
              "duration:  at least 1.1 s (its sleeps), 3742 calls in 3600 lines\n"
@@ -1027,25 +995,9 @@ TEST_F(Replay, TheSummarySaysWhatEachRecordingHolds)
              "faults:    none\n"
              "ended:     no end line: killed, crashed or still running after line 0 (no entry); last diagnostic: \n",
          ""},
-        {"writes the program never makes", unmade, 0,
-         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
-             "duration:  0.8 s, 4257 calls in 4139 lines\n"
-             "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01\n"
-             "service:   fpv_grd_service found, pid N\n"
-             "keys:      BACK 1\n"
-             "values:    4 picture writes at start-up, 0 after it\n"
-             "faults:    file_open failed 1x (last errno 2)\n"
-             "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=422 fail=0)\n",
-         ""},
-        {"the clock's start with nanoseconds", std::regex_replace(back, std::regex("t0=([0-9]+)\\.[0-9]{9}"), "t0=$1.250000000"), 0,
-         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
-             "duration:  0.5 s, 4255 calls in 4137 lines\n"
-             "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01\n"
-             "service:   fpv_grd_service found, pid N\n"
-             "keys:      BACK 1\n"
-             "values:    4 picture writes at start-up, 0 after it\n"
-             "faults:    file_open failed 1x (last errno 2)\n"
-             "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=422 fail=0)\n",
+        {"writes the program never makes", unmade, 0, back_with("4255 calls in 4137", "4257 calls in 4139"), ""},
+        {"the clock's start with nanoseconds",
+         std::regex_replace(back, std::regex("t0=([0-9]+)\\.[0-9]{9}"), "t0=$1.250000000"), 0, back_with("0.8 s,", "0.5 s,"),
          ""},
         {"killed after two probes", up_to(switched, "stderr -> 37 mode: ", 2), 0,
          "program:   VelmoX-AVMenu 1.3.0 (build B, format 2), arguments: -s\n"
