@@ -223,6 +223,14 @@ void expect_heads_as_listed(const std::string& out)
     }
 }
 
+// A session that finds a settings file on the card and reads it.
+const Way settings_on_card {"a settings file on the card", {}, [] {
+                                char path[512];
+                                ASSERT_TRUE(vg_card_path(AVMENU_SETTINGS_DIR "/settings", path, sizeof path));
+                                std::ofstream(path) << "70 40 60 45\n";
+                                vg_keys_script("BACK", 500, nullptr);
+                            }};
+
 TEST_F(Replay, RoundTripsAgree)
 {
     // The main ways, and goggles the replay must set up as the recording
@@ -233,12 +241,7 @@ TEST_F(Replay, RoundTripsAgree)
     for (int id = 0; id < WAY_COUNT; ++id)
         ways.push_back(main_way(static_cast<WayId>(id)));
     const size_t settings_way = ways.size();
-    ways.push_back({"a settings file on the card", {}, [] {
-                        char path[512];
-                        ASSERT_TRUE(vg_card_path(AVMENU_SETTINGS_DIR "/settings", path, sizeof path));
-                        std::ofstream(path) << "70 40 60 45\n";
-                        vg_keys_script("BACK", 500, nullptr);
-                    }});
+    ways.push_back(settings_on_card);
     ways.push_back({"no PWM class", {}, [] {
                         vg()->pwm.present = false;
                         vg_keys_script("RIGHT BACK", 500, nullptr);
@@ -289,6 +292,7 @@ TEST_F(Replay, OneAlteredAnswerIsOneDisagreementAtItsLine)
 {
     EndState recorded;
     const std::string text = record(true, main_way(WAY_PLAY), &recorded);
+    const std::string read_settings = record(true, settings_on_card, &recorded);
     const struct {
         const char* name;
         std::regex line;
@@ -297,6 +301,7 @@ TEST_F(Replay, OneAlteredAnswerIsOneDisagreementAtItsLine)
         std::string place;     // where the report puts it, and the answers it holds; or the stop
         std::string reported;
         bool stops;            // the program's own request differs: the run stops there
+        bool reads = false;    // altered in the session that reads its settings file
     } rows[] = {
         {"an OSD status byte", std::regex("dev_ioctl [0-9]+ c00c4110 3 19 020000005b00000002000000010000002" "20a -> 0 00"),
          FIRST, " -> 0 00", " -> 0 02", "video processor register 0a22", "recorded 0, 02, modelled 0, 00 (1)", false},
@@ -325,6 +330,8 @@ TEST_F(Replay, OneAlteredAnswerIsOneDisagreementAtItsLine)
          "the program's file open differs from the recorded one: " AVMENU_SETTINGS_DIR "/settings 0 0", true},
         {"a file write's bytes", std::regex("file_write [0-9]+ 1 7 -> 1"), FIRST, " 1 7 ", " 1 8 ", "",
          "the program's file write differs from the recorded one: descriptor ", true},
+        {"a file read's count", std::regex("file_read [0-9]+ [0-9]+ -> 12 .*"), FIRST, " -> 12 ", "0 -> 12 ", "",
+         "the program's file read differs from the recorded one: descriptor ", true, true},
         {"a file's sync", std::regex("file_fsync [0-9]+ -> 0"), FIRST, "file_fsync ", "file_fsync 9", "",
          "the program's fsync differs from the recorded one: descriptor ", true},
         {"a rename", std::regex("file_rename .*"), FIRST, "settings ->", "settings.old ->", "",
@@ -341,7 +348,8 @@ TEST_F(Replay, OneAlteredAnswerIsOneDisagreementAtItsLine)
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         std::vector<int> at;
-        const Replayed r = replay(true, altered(text, row.line, row.which, row.from, row.to, &at));
+        const Replayed r =
+            replay(true, altered(row.reads ? read_settings : text, row.line, row.which, row.from, row.to, &at));
         ASSERT_EQ(at.size(), 1u);
         EXPECT_EQ(r.status, 1);
         const std::string line = "line " + std::to_string(at[0]);
@@ -455,6 +463,8 @@ TEST_F(Replay, FailedCallsDisagreeOnAnotherErrno)
         {"the settings file's open", main_way(WAY_BACK), std::regex("file_open .*/settings 0 0 -> -1 errno=2"),
          "errno=2", "errno=13", "open /record/velmo-x/apps/VelmoX-AVMenu/settings",
          "  recorded -1 errno=13, modelled -1 errno=2 (1)"},
+        {"the transport's open", main_way(WAY_NO_TRANSPORT), std::regex("dev_open /dev/remote_i2c 802 -> -1 errno=2"),
+         "errno=2", "errno=13", "open /dev/remote_i2c", "  recorded -1 errno=13, modelled -1 errno=2 (1)"},
         {"the ADC's mapping", {"mapping refused", {}, [] { vg()->adc.map_fails = true; }},
          std::regex("dev_mmap .* -> -1 errno=22"), "errno=22", "errno=1", "map /dev/mem",
          "  recorded -1 errno=1, modelled -1 errno=22 (1)"},
