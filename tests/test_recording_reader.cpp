@@ -58,11 +58,25 @@ TEST(RecordingReader, ReadsTypedEntriesAndExpandsRepeatsWithTheirLines)
 TEST(RecordingReader, DamagedOrCutFilesAreRefusedWithTheirLineNumber)
 {
     const std::string end = "end 0 2.000000000\n";
+    const std::string named = "velmox-recording 1 program=X version=1";
+    const auto padded = [&](size_t n) { return named + " pad=" + std::string(n - named.size() - 5, 'p') + "\nargs\n"; };
+    std::string fields = named;  // 4 fields, and 12 more
+    for (int i = 0; i < 12; ++i)
+        fields += " k=v";
     const struct {
         std::string text;
         std::string error;
     } rows[] = {
         {"", "line 1: empty file: not a recording"},
+        // The header's limits: a line's 2048 bytes, 16 fields, 63 bytes of name.
+        {padded(2048), ""},
+        {padded(2049), "line 1: longer than 2048 bytes"},
+        {fields + "\nargs\n", ""},
+        {fields + " k=v\nargs\n", "line 1: not a recording: it must start with 'velmox-recording'"},
+        {"velmox-recording 1  program=X version=1\nargs\n", "line 1: not a recording: it must start with 'velmox-recording'"},
+        {"velmox-recording 1 program=" + std::string(63, 'P') + " version=1\nargs\n", ""},
+        {"velmox-recording 1 program=" + std::string(64, 'P') + " version=1\nargs\n", "line 1: bad program"},
+        {"velmox-recording 1 program= version=1\nargs\n", "line 1: bad program"},
         {"hello\n", "line 1: not a recording: it must start with 'velmox-recording'"},
         {"velmox-recording 3 program=X version=1\nargs\n", "line 1: recording format 3; this reader knows formats 1 to 2"},
         {"velmox-recording 0 program=X version=1\nargs\n", "line 1: recording format 0; this reader knows formats 1 to 2"},
