@@ -78,6 +78,8 @@ TEST(RecordingReader, DamagedOrCutFilesAreRefusedWithTheirLineNumber)
         {"velmox-recording 1 program=" + std::string(64, 'P') + " version=1\nargs\n", "line 1: bad program"},
         {"velmox-recording 1 program= version=1\nargs\n", "line 1: bad program"},
         {"hello\n", "line 1: not a recording: it must start with 'velmox-recording'"},
+        {"velmox-recording\nargs\n", "line 1: not a recording: it must start with 'velmox-recording'"},
+        {"velmox-recording 1\nargs\n", "line 1: the first line must name program= and version="},
         {"velmox-recording 3 program=X version=1\nargs\n", "line 1: recording format 3; this reader knows formats 1 to 2"},
         {"velmox-recording 0 program=X version=1\nargs\n", "line 1: recording format 0; this reader knows formats 1 to 2"},
         {"velmox-recording 1 version=1\nargs\n", "line 1: the first line must name program= and version="},
