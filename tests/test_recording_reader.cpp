@@ -85,6 +85,8 @@ TEST(RecordingReader, DamagedOrCutFilesAreRefusedWithTheirLineNumber)
         {"velmox-recording 1 version=1\nargs\n", "line 1: the first line must name program= and version="},
         {"velmox-recording 1 program=X\nargs\n", "line 1: the first line must name program= and version="},
         {"velmox-recording x\nargs\n", "line 1: bad format version 'x'"},
+        {"velmox-recording 2147483647 program=X version=1\nargs\n",
+         "line 1: recording format 2147483647; this reader knows formats 1 to 2"},
         {"velmox-recording " + std::string(25, '9') + "\nargs\n", "line 1: bad format version '" + std::string(20, '9') + "'"},
         {"velmox-recording 1 program=X version=1 k\nargs\n", "line 1: 'k' is not key=value"},
         {"velmox-recording 1 program=X version=1 " + std::string(45, 'k') + "\nargs\n",
