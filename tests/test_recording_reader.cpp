@@ -54,6 +54,26 @@ TEST(RecordingReader, ReadsTypedEntriesAndExpandsRepeatsWithTheirLines)
     EXPECT_EQ(std::string(r.header.args, 6), std::string("-s\0a b", 6));
 }
 
+// Format 2: a repeat's range stands for the readings of the data register
+// in it, and for nothing else.
+TEST(RecordingReader, ARangeStandsForTheDataReadingsOfItsRepeat)
+{
+    std::string head = HEAD;
+    head.replace(head.find(" 1 "), 3, " 2 ");
+    const std::string turn = "reg_store 18 6\nreg_load 18 -> 6\nreg_load 810 -> c\nusleep 30000 -> 0\n";
+    const RecRead got = rec_read_text(head + turn + "repeat 0000000001 00 0000000a 0000000e\n");
+    ASSERT_EQ(got.error, "");
+    ASSERT_EQ(got.entries.size(), 8u);
+    for (size_t i = 0; i < 8; ++i) {
+        SCOPED_TRACE(i);
+        const RecEntry& e = got.entries[i];
+        const bool ranged = i == 6;
+        EXPECT_EQ(e.low, ranged ? 0xAu : got.entries[i % 4].low);
+        EXPECT_EQ(e.high, ranged ? 0xEu : got.entries[i % 4].high);
+    }
+    EXPECT_EQ(got.entries[2].low, 0xCu) << "a reading outside a repeat stands for itself";
+}
+
 // Each damaged file is refused with the number of the line at fault.
 TEST(RecordingReader, DamagedOrCutFilesAreRefusedWithTheirLineNumber)
 {
@@ -98,6 +118,16 @@ TEST(RecordingReader, DamagedOrCutFilesAreRefusedWithTheirLineNumber)
              std::string(53, 'c') + " d\n",
          "line 2: the arguments are too long"},  // the first three fill the 256 bytes, their NULs included
         {"velmox-recording 1 program=X version=1\nargs " + std::string(300, 'x') + "\n", "line 2: bad argument 1"},
+        {"velmox-recording 1 program=X version=1\nargs " + std::string(100, 'a') + ' ' + std::string(100, 'b') + ' ' +
+             std::string(52, 'c') + " d\n",
+         "line 2: the arguments are too long"},  // one byte left: not even for "d" and its NUL
+        {"velmox-recording 1 program=X version=1\nargs " + std::string(100, 'a') + ' ' + std::string(100, 'b') + ' ' +
+             std::string(51, 'c') + " d\n",
+         ""},
+        {"velmox-recording 1 program=X version=1\nargs " + std::string(100, 'a') + ' ' + std::string(100, 'b') + ' ' +
+             std::string(60, 'c') + "\n",
+         "line 2: bad argument 3"},
+        {"velmox-recording 1 program=X version=1\nargs a%00b\n", "line 2: bad argument 1"},
         {HEAD + "frobnicate 1\n", "line 3: unknown entry 'frobnicate'"},
         {HEAD + "reg_store  18 6\n", "line 3: fields must be separated by single spaces"},
         {HEAD + "reg_store 18 6 \n", "line 3: fields must be separated by single spaces"},
