@@ -1,6 +1,7 @@
 // The recording reader: typed entries with repeats expanded, and one line
 // naming the line number for each damaged or cut file.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -52,6 +53,14 @@ TEST(RecordingReader, ReadsTypedEntriesAndExpandsRepeatsWithTheirLines)
     EXPECT_EQ(std::string(r.header.program) + " " + r.header.version + " " + r.header.build, "VelmoX-AVMenu 1.3.0 abc-armhf");
     EXPECT_EQ(r.header.argc, 2);
     EXPECT_EQ(std::string(r.header.args, 6), std::string("-s\0a b", 6));
+}
+
+// A turn of one sleep alone repeats too.
+TEST(RecordingReader, ATurnOfOneSleepRepeats)
+{
+    const RecRead got = rec_read_text(HEAD + "usleep 1 -> 0\nusleep 1 -> 0\nrepeat 0000000002 00\n");
+    EXPECT_EQ(got.error, "");
+    EXPECT_EQ(got.entries.size(), 4u);
 }
 
 // Format 2: a repeat's range stands for the readings of the data register
@@ -159,8 +168,23 @@ TEST(RecordingReader, DamagedOrCutFilesAreRefusedWithTheirLineNumber)
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.text);
-        EXPECT_EQ(rec_read_text(row.text).error, row.error);
+        const RecRead got = rec_read_text(row.text);
+        EXPECT_EQ(got.error, row.error);
+        if (row.error.rfind("line 3: ", 0) == 0) {
+            EXPECT_TRUE(got.entries.empty()) << "no entry from a damaged line";
+        }
     }
+    // From a file: one that is not there, an empty one.
+    static RecReader r;
+    EXPECT_EQ(rec_reader_open_file(&r, "/nonexistent/recording.txt"), -1);
+    EXPECT_STREQ(r.error, "cannot open");
+    char empty[] = "/tmp/reader-empty-XXXXXX";
+    const int fd = mkstemp(empty);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    EXPECT_EQ(rec_reader_open_file(&r, empty), -1);
+    EXPECT_STREQ(r.error, "line 1: empty file: not a recording");
+    unlink(empty);
 }
 
 // A turn longer than the recorder repeats cannot be repeated; a turn of
