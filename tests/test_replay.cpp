@@ -14,6 +14,7 @@
 #include <fstream>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include "app/settings.h"
@@ -287,6 +288,15 @@ TEST_F(Replay, RoundTripsAgree)
             if (std::regex_search(r.out, more, std::regex("\nand ([0-9]+) more disagreements at more places")))
                 grouped += std::stol(more[1]);
             EXPECT_LE(places(r.out).size(), 12u);
+            // A failed transfer's place in the chips' own terms.
+            std::set<std::string> named;
+            for (const Place& p : places(r.out))
+                named.insert(p.place);
+            if (failed > 0) {
+                for (const char* place : {"select bus 2 at 5b", "video processor register 0a22",
+                                          "video processor write 0a1c=08", "video processor write 0a1d=0b"})
+                    EXPECT_EQ(named.count(place), 1u) << place << " in\n" << r.out.substr(0, 3000);
+            }
             EXPECT_EQ(grouped, failed) << r.out.substr(0, 2000);
             EXPECT_NE(r.out.find(expected), std::string::npos) << "expected\n" << expected << "in\n" << r.out;
             EXPECT_EQ(lines_with(r.out, "status ").size(), 1u);
