@@ -17,6 +17,7 @@
 namespace {
 
 const std::string HEAD = "velmox-recording 1 program=VelmoX-AVMenu version=1.3.0 build=abc-armhf t0=1.000000000\nargs -s a%20b\n";
+const std::string HEAD2 = "velmox-recording 2 program=VelmoX-AVMenu version=1.3.0 build=abc-armhf t0=1.000000000\nargs\n";
 const std::string TURN = "dev_open /dev/remote_i2c 802 -> 3\n"
                          "dev_ioctl 3 c00c4110 3 18 01000000430000000100000001000000b7 -> 0 02\n"
                          "reg_store 18 6\n"
@@ -53,6 +54,26 @@ TEST(RecordingReader, ReadsTypedEntriesAndExpandsRepeatsWithTheirLines)
     EXPECT_EQ(std::string(r.header.program) + " " + r.header.version + " " + r.header.build, "VelmoX-AVMenu 1.3.0 abc-armhf");
     EXPECT_EQ(r.header.argc, 2);
     EXPECT_EQ(std::string(r.header.args, 6), std::string("-s\0a b", 6));
+    // The next recording's header starts afresh: no build, no arguments.
+    const std::string bare = "velmox-recording 1 program=X version=1\nargs\n";
+    ASSERT_EQ(rec_reader_open(&r, bare.data(), bare.size()), 0);
+    EXPECT_STREQ(r.header.build, "");
+    EXPECT_EQ(r.header.argc, 0);
+}
+
+// The entries of a repeated turn are copies of its own, bytes included.
+TEST(RecordingReader, ARepeatedTurnKeepsEachEntrysBytes)
+{
+    const RecRead got = rec_read_text(HEAD + "dev_ioctl 3 c00c4110 3 18 01000000430000000100000001000000b7 -> 0 02\n"
+                                             "dev_ioctl 3 c00c4110 3 18 01000000430000000100000001000000ad -> 0 01\n"
+                                             "usleep 30000 -> 0\nrepeat 0000000001 00\n");
+    ASSERT_EQ(got.error, "");
+    ASSERT_EQ(got.entries.size(), 6u);
+    for (size_t i : {3u, 4u}) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(got.entries[i].data[16], i == 3 ? 0xB7 : 0xAD);
+        EXPECT_EQ(got.entries[i].got[0], i == 3 ? 2 : 1);
+    }
 }
 
 // A turn of one sleep alone repeats too.
@@ -163,6 +184,12 @@ TEST(RecordingReader, DamagedOrCutFilesAreRefusedWithTheirLineNumber)
         {HEAD + TURN + "repeat 0000000000 05\n", "line 8: 'repeat 0 5' for a turn of 5 entries"},
         {HEAD + TURN + "repeat 0000000000 00\n", "line 8: 'repeat 0 0' for a turn of 5 entries"},
         {HEAD + TURN + "repeat x 00\n", "line 8: 'repeat' needs TURNS ENTRIES"},
+        {HEAD + TURN + "repeat 0000000001 00 0000000a 0000000e\n", "line 8: 'repeat' needs TURNS ENTRIES"},
+        {HEAD2 + TURN + "repeat 0000000001 00 0000000a\n", "line 8: 'repeat' needs TURNS ENTRIES [LOW HIGH]"},
+        {HEAD2 + TURN + "repeat 0000000001 00 0000000e 0000000a\n", "line 8: 'repeat': bad range '0000000e 0000000a'"},
+        {HEAD2 + TURN + "repeat 0000000001 00 0000000000e 0000000000a\n",
+         "line 8: 'repeat': bad range '0000000000 0000000000'"},
+        {HEAD + std::string(45, 'x') + " 1\n", "line 3: unknown entry '" + std::string(40, 'x') + "'"},
         {HEAD + end + "usleep 1 -> 0\n", "line 4: an entry after the end line"},
         {HEAD + "end 0\n", "line 3: 'end': needs SEC.NSEC"},
     };
@@ -185,6 +212,16 @@ TEST(RecordingReader, DamagedOrCutFilesAreRefusedWithTheirLineNumber)
     EXPECT_EQ(rec_reader_open_file(&r, empty), -1);
     EXPECT_STREQ(r.error, "line 1: empty file: not a recording");
     unlink(empty);
+    char folder[] = "/tmp/reader-folder-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const int next_fd = dup(0);  // the lowest free descriptor, before
+    close(next_fd);
+    EXPECT_EQ(rec_reader_open_file(&r, folder), -1);
+    EXPECT_STREQ(r.error, "cannot read");
+    const int after = dup(0);
+    close(after);
+    EXPECT_EQ(after, next_fd) << "the reader's descriptor is closed";
+    rmdir(folder);
 }
 
 // A turn longer than the recorder repeats cannot be repeated; a turn of
