@@ -946,6 +946,12 @@ TEST_F(Replay, TheSummarySaysWhatEachRecordingHolds)
                                  "faults:    file_open failed 1x (last errno 2)\n"
                                  "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=422 fail=0)\n";
     const auto back_with = [&](const std::string& from, const std::string& to) { return with(back_out, from, to); };
+    const auto options = [](int n) {
+        std::string text;
+        for (int i = 0; i < n; ++i)
+            text += " -xxxxxxxxxxxxxx";
+        return text;
+    };
     const struct {
         const char* name;
         std::string text;
@@ -1028,6 +1034,11 @@ TEST_F(Replay, TheSummarySaysWhatEachRecordingHolds)
          back_with("fpv_grd_service found, pid N", "/proc could not be listed"), ""},
         {"two arguments", with(back, "\nargs\n", "\nargs -S -x\n"), 0,
          back_with("format 2)\n", "format 2), arguments: -S -x\n"), ""},
+        // Arguments are shown until they reach 200 characters.
+        {"long arguments, 200 characters shown", with(back, "\nargs\n", "\nargs abcdefg" + options(14) + "\n"), 0,
+         back_with("format 2)\n", "format 2), arguments: abcdefg" + options(12) + "\n"), ""},
+        {"long arguments, 215 characters shown", with(back, "\nargs\n", "\nargs abcdef" + options(14) + "\n"), 0,
+         back_with("format 2)\n", "format 2), arguments: abcdef" + options(13) + "\n"), ""},
         {"a conversion refused", with(back, "reg_load 18 -> 6\nusleep", "reg_load 18 -> 7\nusleep"), 0,
          back_with("BACK 1\n", "BACK 1, 1 conversions refused\n"), ""},
         {"killed after line 3600", first_lines(play, 3600), 0,
