@@ -71,6 +71,20 @@ std::vector<std::string> lines_of(const std::string& text)
 
 RecRead read_back(const std::string& path) { return rec_read_text(slurp(path)); }
 
+// The descriptors and mappings this process holds on a file.
+int held(const std::string& path)
+{
+    int n = 0;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        n += std::filesystem::read_symlink(fd.path(), ec) == path;
+    }
+    std::ifstream maps("/proc/self/maps");
+    for (std::string l; std::getline(maps, l);)
+        n += l.find(path) != std::string::npos;
+    return n;
+}
+
 // Standard error into a pipe for the life of the object.
 struct CaptureStderr {
     int fds[2] = {-1, -1};
@@ -519,6 +533,7 @@ TEST_F(Recording, ACardFillingUpAtAFailedCallLeavesThatCallsErrno)
     EXPECT_FALSE(rec_active());
     EXPECT_GT(calls, 100);
     EXPECT_EQ(err.text(), "rec: cannot record (" + at("recording-0001.txt") + ": file size limit, errno 27)\n");
+    EXPECT_EQ(held(rec_path()), 0) << "the file let go";
     const std::string text = slurp(rec_path());
     EXPECT_LE(text.size(), reserved);
     EXPECT_EQ(text.back(), '\n');
@@ -572,7 +587,9 @@ TEST_F(Recording, TheCardGetsNewLinesOnceASecondAndTheWholeFileAtTheEnd)
         EXPECT_EQ(rec_stats().writebacks, row.writebacks);
         const long size_while_running = static_cast<long>(std::filesystem::file_size(rec_path()));
         EXPECT_GT(size_while_running, rec_stats().bytes) << "space reserved ahead of the lines";
+        EXPECT_EQ(held(rec_path()), 2) << "its descriptor and its window";
         rec_finish(0);
+        EXPECT_EQ(held(rec_path()), 0) << "the file let go";
         EXPECT_TRUE(rec_stats().synced_at_end);
         const std::string text = slurp(rec_path());
         EXPECT_EQ(static_cast<long>(text.size()), rec_stats().bytes);
