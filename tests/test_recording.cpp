@@ -390,6 +390,33 @@ TEST_F(Recording, EachRunWritesANewFileAndNeverOverwrites)
     EXPECT_EQ(read_back(at("recording-0004.txt")).error, "");
 }
 
+// The header keeps as many arguments as the reader keeps: 256 bytes, each
+// with its NUL; the first that does not fit and those after it are left out.
+TEST_F(Recording, TheHeaderKeepsTheArgumentsThatFit)
+{
+    std::string a(100, 'a'), b(100, 'b');
+    const struct {
+        size_t third;
+        std::string args;
+    } rows[] = {
+        {53, "args " + a + " " + b + " " + std::string(53, 'c')},
+        {54, "args " + a + " " + b},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.third);
+        std::filesystem::remove(at("recording-0001.txt"));
+        std::string c(row.third, 'c');
+        char prog[] = "VelmoX-AVMenu-rec", d[] = "d";
+        char* argv[] = {prog, a.data(), b.data(), c.data(), d, nullptr};
+        ASSERT_EQ(rec_start(dir.c_str(), "VelmoX-AVMenu", "1.3.0", 5, argv), 0);
+        rec_finish(0);
+        const std::vector<std::string> got = lines_of(slurp(rec_path()));
+        ASSERT_GE(got.size(), 2u);
+        EXPECT_EQ(got[1], row.args);
+        EXPECT_EQ(read_back(rec_path()).error, "");
+    }
+}
+
 // The calls a program makes and what it sees of them, with the recorder on,
 // refused or running out of room: results, errno and standard error.
 std::string session(const std::string& dir)
