@@ -601,14 +601,15 @@ TEST_F(Recording, TheCardGetsNewLinesOnceASecondAndTheWholeFileAtTheEnd)
     const struct {
         int turns;       // idle turns of a 30 ms sleep each
         long writebacks;
-    } rows[] = {{1, 0}, {33, 0}, {34, 1}, {67, 2}, {100, 3}, {3600 * 33 + 12, 3564}};
+        bool differ = false;  // each turn stores another value: no repeat
+    } rows[] = {{1, 0}, {33, 0}, {34, 1}, {67, 2}, {100, 3}, {3600 * 33 + 12, 3564}, {34, 1, true}, {100, 3, true}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.turns);
         std::filesystem::remove(at("recording-0001.txt"));
         ASSERT_EQ(start(), 0);
         rec_dev_mmap(-1, sizeof page, 0, const_cast<uint32_t*>(page));
         for (int i = 0; i < row.turns; ++i) {
-            rec_reg_store(&page[0x018 / 4], 6);
+            rec_reg_store(&page[0x018 / 4], row.differ ? static_cast<uint32_t>(i) : 6);
             rec_usleep(30000, 0);
         }
         EXPECT_EQ(rec_stats().writebacks, row.writebacks);
@@ -731,11 +732,12 @@ TEST_F(Recording, SpaceIsReservedAheadOnceHalfOfTheLastReserveIsUsed)
     EXPECT_EQ(rec_stats().reserves, 1);
     EXPECT_EQ(static_cast<long>(std::filesystem::file_size(rec_path())), RESERVE);
     const std::string text(200, 'x');
-    long last_reserves = 1, crossed_at = 0;
+    long last_reserves = 1, crossed_at = 0, lines = 0;
     while (rec_stats().bytes < RESERVE + RESERVE / 2 + 1000) {
         if (RecEntry* e = rec_begin(REC_STDERR, 200)) {
             rec_set_data(e, text.data(), text.size());
             rec_commit();
+            ++lines;
         }
         if (rec_stats().reserves != last_reserves) {
             last_reserves = rec_stats().reserves;
@@ -746,8 +748,14 @@ TEST_F(Recording, SpaceIsReservedAheadOnceHalfOfTheLastReserveIsUsed)
         }
     }
     EXPECT_EQ(last_reserves, 3);
+    // Written through windows of 64 KiB, each mapped where the last ended.
+    EXPECT_GE(rec_stats().remaps, rec_stats().bytes / (64 * 1024) + 1);
+    EXPECT_LE(rec_stats().remaps, rec_stats().bytes / (60 * 1024) + 1);
     rec_finish(0);
     EXPECT_EQ(static_cast<long>(std::filesystem::file_size(rec_path())), rec_stats().bytes);
+    const RecRead back = read_back(rec_path());
+    EXPECT_EQ(back.error, "");
+    EXPECT_EQ(static_cast<long>(back.entries.size()), lines + 1) << "every line whole";
 }
 
 }  // namespace
