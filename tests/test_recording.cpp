@@ -388,6 +388,18 @@ TEST_F(Recording, EachRunWritesANewFileAndNeverOverwrites)
     }
     EXPECT_EQ(slurp(at("recording-0002.txt")), "a wearer's earlier recording\n");
     EXPECT_EQ(read_back(at("recording-0004.txt")).error, "");
+    // The last number is 9999; past it the program runs unrecorded.
+    char name[32];
+    for (int n = 5; n <= 9998; ++n) {
+        std::snprintf(name, sizeof name, "recording-%04d.txt", n);
+        close(open(at(name).c_str(), O_WRONLY | O_CREAT, 0644));
+    }
+    ASSERT_EQ(start(), 0);
+    EXPECT_EQ(std::string(rec_path()), at("recording-9999.txt"));
+    rec_finish(0);
+    CaptureStderr err;
+    EXPECT_EQ(start(), -1);
+    EXPECT_EQ(err.text(), "rec: cannot record (" + dir + ": no free number, errno 17)\n");
 }
 
 // The header keeps as many arguments as the reader keeps: 256 bytes, each
