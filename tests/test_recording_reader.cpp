@@ -54,11 +54,12 @@ TEST(RecordingReader, ReadsTypedEntriesAndExpandsRepeatsWithTheirLines)
     EXPECT_EQ(std::string(r.header.program) + " " + r.header.version + " " + r.header.build, "VelmoX-AVMenu 1.3.0 abc-armhf");
     EXPECT_EQ(r.header.argc, 2);
     EXPECT_EQ(std::string(r.header.args, 6), std::string("-s\0a b", 6));
-    // The next recording's header starts afresh: no build, no arguments.
-    const std::string bare = "velmox-recording 1 program=X version=1\nargs\n";
+    // The next recording's header starts afresh: no build; an empty argument is "-".
+    const std::string bare = "velmox-recording 1 program=X version=1\nargs - x\n";
     ASSERT_EQ(rec_reader_open(&r, bare.data(), bare.size()), 0);
     EXPECT_STREQ(r.header.build, "");
-    EXPECT_EQ(r.header.argc, 0);
+    EXPECT_EQ(r.header.argc, 2);
+    EXPECT_EQ(std::string(r.header.args, 4), std::string("\0x\0", 3) + '\0');
 }
 
 // The entries of a repeated turn are copies of its own, bytes included.
@@ -138,6 +139,12 @@ TEST(RecordingReader, DamagedOrCutFilesAreRefusedWithTheirLineNumber)
         {"velmox-recording 2147483647 program=X version=1\nargs\n",
          "line 1: recording format 2147483647; this reader knows formats 1 to 2"},
         {"velmox-recording " + std::string(25, '9') + "\nargs\n", "line 1: bad format version '" + std::string(20, '9') + "'"},
+        {"velmox-recording " + std::string(21, '9') + "\nargs\n", "line 1: bad format version '" + std::string(20, '9') + "'"},
+        {"velmox-recording 1 program=X version=1 " + std::string(41, 'k') + "\nargs\n",
+         "line 1: '" + std::string(40, 'k') + "' is not key=value"},
+        {HEAD + std::string(41, 'x') + " 1\n", "line 3: unknown entry '" + std::string(40, 'x') + "'"},
+        {HEAD2 + TURN + "repeat 0000000001 00 0000000000e 0000000a\n", "line 8: 'repeat': bad range '0000000000 0000000a'"},
+        {HEAD2 + TURN + "repeat 0000000001 00 0000000e 0000000000a\n", "line 8: 'repeat': bad range '0000000e 0000000000'"},
         {"velmox-recording 1 program=X version=1 k\nargs\n", "line 1: 'k' is not key=value"},
         {"velmox-recording 1 program=X version=1 " + std::string(45, 'k') + "\nargs\n",
          "line 1: '" + std::string(40, 'k') + "' is not key=value"},
@@ -158,6 +165,9 @@ TEST(RecordingReader, DamagedOrCutFilesAreRefusedWithTheirLineNumber)
              std::string(60, 'c') + "\n",
          "line 2: bad argument 3"},
         {"velmox-recording 1 program=X version=1\nargs a%00b\n", "line 2: bad argument 1"},
+        {"velmox-recording 1 program=X version=1\nargs " + std::string(100, 'a') + ' ' + std::string(100, 'b') + ' ' +
+             std::string(54, 'c') + "\n",
+         "line 2: bad argument 3"},  // one byte short of room
         {HEAD + "frobnicate 1\n", "line 3: unknown entry 'frobnicate'"},
         {HEAD + "reg_store  18 6\n", "line 3: fields must be separated by single spaces"},
         {HEAD + "reg_store 18 6 \n", "line 3: fields must be separated by single spaces"},
