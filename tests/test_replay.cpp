@@ -311,6 +311,7 @@ TEST_F(Replay, OneAlteredAnswerIsOneDisagreementAtItsLine)
     EndState recorded;
     const std::string text = record(true, main_way(WAY_PLAY), &recorded);
     const std::string read_settings = record(true, settings_on_card, &recorded);
+    const std::string switched = record(true, main_way(WAY_SWITCH), &recorded);
     const struct {
         const char* name;
         std::regex line;
@@ -319,7 +320,7 @@ TEST_F(Replay, OneAlteredAnswerIsOneDisagreementAtItsLine)
         std::string place;     // where the report puts it, and the answers it holds; or the stop
         std::string reported;
         bool stops;            // the program's own request differs: the run stops there
-        bool reads = false;    // altered in the session that reads its settings file
+        int session = 0;       // altered in: PLAY held, a settings file read, -s from normal view
     } rows[] = {
         {"an OSD status byte", std::regex("dev_ioctl [0-9]+ c00c4110 3 19 020000005b00000002000000010000002" "20a -> 0 00"),
          FIRST, " -> 0 00", " -> 0 02", "video processor register 0a22", "recorded 0, 02, modelled 0, 00 (1)", false},
@@ -349,7 +350,9 @@ TEST_F(Replay, OneAlteredAnswerIsOneDisagreementAtItsLine)
         {"a file write's bytes", std::regex("file_write [0-9]+ 1 7 -> 1"), FIRST, " 1 7 ", " 1 8 ", "",
          "the program's file write differs from the recorded one: descriptor ", true},
         {"a file read's count", std::regex("file_read [0-9]+ [0-9]+ -> 12 .*"), FIRST, " -> 12 ", "0 -> 12 ", "",
-         "the program's file read differs from the recorded one: descriptor ", true, true},
+         "the program's file read differs from the recorded one: descriptor ", true, 1},
+        {"a whole-second sleep", std::regex("sleep [0-9]+ -> 0"), FIRST, "sleep ", "sleep 9", "",
+         "the program's sleep differs from the recorded one: ", true, 2},
         {"a file's sync", std::regex("file_fsync [0-9]+ -> 0"), FIRST, "file_fsync ", "file_fsync 9", "",
          "the program's fsync differs from the recorded one: descriptor ", true},
         {"a rename", std::regex("file_rename .*"), FIRST, "settings ->", "settings.old ->", "",
@@ -371,7 +374,10 @@ TEST_F(Replay, OneAlteredAnswerIsOneDisagreementAtItsLine)
         SCOPED_TRACE(row.name);
         std::vector<int> at;
         const Replayed r =
-            replay(true, altered(row.reads ? read_settings : text, row.line, row.which, row.from, row.to, &at));
+            replay(true, altered(row.session == 1   ? read_settings
+                                 : row.session == 2 ? switched
+                                                    : text,
+                                 row.line, row.which, row.from, row.to, &at));
         ASSERT_EQ(at.size(), 1u);
         EXPECT_EQ(r.status, 1);
         const std::string line = "line " + std::to_string(at[0]);
