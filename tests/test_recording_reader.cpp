@@ -221,6 +221,9 @@ TEST(RecordingReader, DamagedOrCutFilesAreRefusedWithTheirLineNumber)
     close(fd);
     EXPECT_EQ(rec_reader_open_file(&r, empty), -1);
     EXPECT_STREQ(r.error, "line 1: empty file: not a recording");
+    std::ofstream(empty) << "v";
+    EXPECT_EQ(rec_reader_open_file(&r, empty), -1);
+    EXPECT_STREQ(r.error, "line 1: its first line is cut short: not a recording");
     unlink(empty);
     char folder[] = "/tmp/reader-folder-XXXXXX";
     ASSERT_NE(mkdtemp(folder), nullptr);
