@@ -33,7 +33,8 @@ import time
 SHIPPED = ["app", "i2c", "video", "keys", "service", "buzzer", "os", "recording", "vgoggles/replay*.cpp"]
 # The mutants' build: the host build without -Werror (a mutant that only
 # draws a warning is for the tests to judge) and without the simulator.
-MUTANT_CMAKE_ARGS = ["-DAVMENU_WERROR=OFF", "-DAVMENU_SIMULATOR=OFF"]
+# The simulator's replay is built too: the replay tests run its command line.
+MUTANT_CMAKE_ARGS = ["-DAVMENU_WERROR=OFF", "-DAVMENU_SIMULATOR=ON"]
 COVERAGE_CMAKE_ARGS = ["-DAVMENU_SIMULATOR=OFF"]
 
 RELATIONAL = {"<": ["<=", ">="], "<=": ["<", ">"], ">": [">=", "<="], ">=": [">", "<"], "==": ["!="], "!=": ["=="]}
@@ -152,12 +153,18 @@ def run_test(prefix, test, build, seconds, env=None, output=None):
 # ------------------------------------------------------------ the tests
 
 def configure(root, build, preset, extra):
-    if not os.path.exists(os.path.join(build, "compile_commands.json")):
+    # Configured again when the options change: a build keeps its cache.
+    stamp = os.path.join(build, "mutation-options")
+    wanted = " ".join([preset] + extra)
+    have = open(stamp).read() if os.path.exists(stamp) else None
+    if not os.path.exists(os.path.join(build, "compile_commands.json")) or have != wanted:
         cmd = ["cmake", "-S", root, "--preset", preset, "-B", build,
                "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON"] + extra
         r = subprocess.run(cmd, capture_output=True, text=True)
         if r.returncode != 0:
             sys.exit("mutation: configure of %s failed:\n%s" % (build, r.stdout[-3000:] + r.stderr[-3000:]))
+        with open(stamp, "w") as fh:
+            fh.write(wanted)
 
 
 def ninja(build, targets=(), log=None, jobs=0):
