@@ -957,6 +957,16 @@ TEST_F(Replay, TheSummarySaysWhatEachRecordingHolds)
                                  "faults:    file_open failed 1x (last errno 2)\n"
                                  "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=422 fail=0)\n";
     const auto back_with = [&](const std::string& from, const std::string& to) { return with(back_out, from, to); };
+    const std::string play_out =
+        "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
+        "duration:  4.9 s, 5923 calls in 5709 lines\n"
+        "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01\n"
+        "service:   fpv_grd_service found, pid N\n"
+        "keys:      DOWN 1, RIGHT 2, PLAY 1\n"
+        "values:    4 picture writes at start-up, 2 after it: CONTRAST=0x8c, CONTRAST=0x99; settings saved 2x, last "
+        "\"50 60 50 50\"\n"
+        "faults:    file_open failed 1x (last errno 2)\n"
+        "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=427 fail=0)\n";
     const auto options = [](int n) {
         std::string text;
         for (int i = 0; i < n; ++i)
@@ -970,16 +980,7 @@ TEST_F(Replay, TheSummarySaysWhatEachRecordingHolds)
         std::string out, err;  // the build written B, the stand-in's pid N, the file F
     } rows[] = {
         {"BACK at once", back, 0, back_out, ""},
-        {"values changed, PLAY held", play, 0,
-         "program:   VelmoX-AVMenu 1.3.0 (build B, format 2)\n"
-             "duration:  4.9 s, 5923 calls in 5709 lines\n"
-             "mode:      LT8668 B7=0x02 AD=0x02 AC=0x01\n"
-             "service:   fpv_grd_service found, pid N\n"
-             "keys:      DOWN 1, RIGHT 2, PLAY 1\n"
-             "values:    4 picture writes at start-up, 2 after it: CONTRAST=0x8c, CONTRAST=0x99; settings saved 2x, last \"50 60 50 50\"\n"
-             "faults:    file_open failed 1x (last errno 2)\n"
-             "ended:     status 0; last diagnostic: avmenu: wyjscie (writes=427 fail=0)\n",
-         ""},
+        {"values changed, PLAY held", play, 0, play_out, ""},
         {"refused in HDMI", record(true, main_way(WAY_HDMI), &end), 0,
          "program:   VelmoX-AVMenu 1.3.0 (build B, format 2), arguments: -S\n"
              "duration:  0.0 s, 10 calls in 12 lines\n"
@@ -1050,6 +1051,13 @@ TEST_F(Replay, TheSummarySaysWhatEachRecordingHolds)
          back_with("format 2)\n", "format 2), arguments: abcdefg" + options(12) + "\n"), ""},
         {"long arguments, 215 characters shown", with(back, "\nargs\n", "\nargs abcdef" + options(14) + "\n"), 0,
          back_with("format 2)\n", "format 2), arguments: abcdef" + options(13) + "\n"), ""},
+        // A diagnostic and a save without their newline keep their last character.
+        {"a diagnostic without its newline",
+         std::regex_replace(back, std::regex("stderr -> 36 (avmenu: wyjscie.*)%0A"), "stderr -> 35 $1"), 0, back_out,
+         ""},
+        {"a save without its newline", std::regex_replace(play, std::regex("file_write ([0-9]+) 12 (.*)%0A -> 12"),
+                                                          "file_write $1 11 $2 -> 11"),
+         0, play_out, ""},
         {"a conversion refused", with(back, "reg_load 18 -> 6\nusleep", "reg_load 18 -> 7\nusleep"), 0,
          back_with("BACK 1\n", "BACK 1, 1 conversions refused\n"), ""},
         {"killed after line 3600", first_lines(play, 3600), 0,
