@@ -98,7 +98,7 @@ int replay_prepare(RecReader* reader, int* service_pid)
         } else if (e.kind == REC_FILE_OPEN && on_card(e)) {
             card_seen = true;
         } else if (e.kind == REC_FILE_READ && card_fd >= 0 && e.fd == card_fd) {
-            if (e.result > 0)
+            if (e.result >= 0)  // an empty file too: the card had it
                 put_card_file(card_file, e.data, static_cast<int>(e.result));
             card_fd = -1;
         }
