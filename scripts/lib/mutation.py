@@ -489,12 +489,16 @@ def read_equivalents(path):
         for raw in fh:
             if not raw.strip() or raw.lstrip().startswith("#"):
                 continue
-            # The line's own text may hold " | " too: the ends are fixed.
-            parts = [p.strip() for p in raw.rstrip("\n").split(" | ")]
-            if len(parts) < 4 or " -> " not in parts[-2]:
-                sys.exit("mutation: %s: not \"file | line text | original -> mutated | reason\": %s" % (path, raw.strip()))
-            orig, mutated = parts[-2].split(" -> ", 1)
-            eq[(parts[0], " | ".join(parts[1:-2]), orig, mutated)] = parts[-1]
+            # The line's own text may hold " | " too, and so may a change to
+            # "|": the file comes first, the reason last, and the change is
+            # what follows the " | " before the last " -> ".
+            line = raw.strip()
+            rest, _, reason = line.rpartition(" | ")
+            arrow = rest.rfind(" -> ")
+            first, change = rest.find(" | "), rest.rfind(" | ", 0, arrow)
+            if arrow < 0 or first < 0 or change <= first:
+                sys.exit("mutation: %s: not \"file | line text | original -> mutated | reason\": %s" % (path, line))
+            eq[(rest[:first], rest[first + 3:change].strip(), rest[change + 3:arrow], rest[arrow + 4:])] = reason.strip()
     return eq
 
 
