@@ -236,10 +236,10 @@ TEST_F(Recording, EachCallIsOneLineAsDocumentedAndErrnoIsTheCallsOwn)
     want.push_back("waitpid " + std::to_string(child) + " 1 -> -1 errno=10");
     {
         CaptureStderr err;
-        EXPECT_EQ(write(2, "mode: 50% done\n", 15), 15);
-        EXPECT_EQ(err.text(), "mode: 50% done\n");
+        EXPECT_EQ(write(2, "mode: 50% done!~\n", 17), 17);
+        EXPECT_EQ(err.text(), "mode: 50% done!~\n");
     }
-    want.push_back("stderr -> 15 mode: 50%25 done%0A");
+    want.push_back("stderr -> 17 mode: 50%25 done!~%0A");  // '!' to '~' as they are
     const int proc = open("/proc", O_RDONLY | O_DIRECTORY);
     close(proc);
     // Other opens pass through unrecorded, a new file's mode with them.

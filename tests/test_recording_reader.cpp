@@ -182,6 +182,8 @@ TEST(RecordingReader, DamagedOrCutFilesAreRefusedWithTheirLineNumber)
         {HEAD + "reg_load 810 -> C\n", "line 3: 'reg_load': needs VALUE after '->'"},
         {HEAD + "reg_load 810 -> 100000000\n", "line 3: 'reg_load': needs VALUE after '->'"},
         {HEAD + "file_unlink /a%4 -> 0\n", "line 3: 'file_unlink': bad PATH '/a%4'"},
+        {HEAD + "file_unlink /" + std::string(38, 'a') + "%4 -> 0\n",
+         "line 3: 'file_unlink': bad PATH '/" + std::string(38, 'a') + "%'"},  // 41 bytes, 40 shown
         {HEAD + "file_write 4 3 ab -> 3\n", "line 3: 'file_write': 2 bytes of data for a count of 3"},
         {HEAD + "file_read 4 3 -> 2 abc\n", "line 3: 'file_read': 3 bytes of data for a result of 2"},
         {HEAD + "clock -> 0\n", "line 3: 'clock': bad time (SEC.NSEC)"},
