@@ -170,6 +170,13 @@ std::string altered(const std::string& text, const std::regex& line, Which which
     return out;
 }
 
+// The settings file on the test's card, where the programs look for it.
+std::string card_settings()
+{
+    char path[512];
+    return vg_card_path(AVMENU_SETTINGS_DIR "/settings", path, sizeof path) ? path : "";
+}
+
 // The end state as the replay prints it, from the recorded session's.
 std::string end_state_text(const EndState& s)
 {
@@ -178,8 +185,7 @@ std::string end_state_text(const EndState& s)
     std::snprintf(regs, sizeof regs, "picture registers: 0890=%02x 0891=%02x 0892=%02x 0893=%02x\n", r[0], r[1], r[2],
                   r[3]);
     std::string text = s.screen.find_first_not_of(" \n") == std::string::npos ? "  blank\n" : s.screen + "\n";
-    char path[512];
-    const bool there = vg_card_path(AVMENU_SETTINGS_DIR "/settings", path, sizeof path) && access(path, F_OK) == 0;
+    const bool there = access(card_settings().c_str(), F_OK) == 0;
     text.append(regs).append("settings file: ").append(!there ? "none\n" : s.settings.empty() ? "\n" : s.settings);
     text.append("standard error:\n");
     for (const std::string& l : split_lines(s.run.err))
@@ -229,9 +235,7 @@ void expect_heads_as_listed(const std::string& out)
 
 // A session that finds a settings file on the card and reads it.
 const Way settings_on_card {"a settings file on the card", {}, [] {
-                                char path[512];
-                                ASSERT_TRUE(vg_card_path(AVMENU_SETTINGS_DIR "/settings", path, sizeof path));
-                                std::ofstream(path) << "70 40 60 45\n";
+                                std::ofstream(card_settings()) << "70 40 60 45\n";
                                 vg_keys_script("BACK", 500, nullptr);
                             }};
 
@@ -250,9 +254,7 @@ TEST_F(Replay, RoundTripsAgree)
                         vg_keys_script("RIGHT BACK", 500, nullptr);
                     }});
     ways.push_back({"an empty settings file on the card", {}, [] {
-                        char path[512];
-                        ASSERT_TRUE(vg_card_path(AVMENU_SETTINGS_DIR "/settings", path, sizeof path));
-                        std::ofstream{path};
+                        std::ofstream{card_settings()};
                         vg_keys_script("BACK", 500, nullptr);
                     }});
     ways.push_back({"no /dev/mem", {}, [] { vg()->adc.present = false; }});
@@ -697,10 +699,8 @@ TEST_F(Replay, TheProgramTakesThePathOfTheRecordedAnswers)
         {"the settings file's open fails where the models' card opens it",
          {"values changed, PLAY held, settings.tmp a folder", {},
           [] {
-              char path[512];
-              ASSERT_TRUE(vg_card_path(AVMENU_SETTINGS_DIR "/settings", path, sizeof path));
-              std::ofstream(path) << "70 50 50 50\n";
-              ASSERT_EQ(mkdir((std::string(path) + ".tmp").c_str(), 0755), 0);
+              std::ofstream(card_settings()) << "70 50 50 50\n";
+              ASSERT_EQ(mkdir((card_settings() + ".tmp").c_str(), 0755), 0);
               vg_keys_script("DOWN RIGHT RIGHT PLAY:3100", 500, nullptr);
           }},
          [&](const std::string& text, std::vector<int>* at) {
