@@ -307,13 +307,15 @@ def generate(root, path, arg_sets):
     full = os.path.normpath(os.path.join(root, path))
     found = {}
 
+    function = [""]  # the function being walked: an equivalent may be named within it
+
     def add(start, end, repl, op):
         orig = data[start:end].decode()
         if orig == repl:
             return
         line = data.count(b"\n", 0, start) + 1
         found[(start, end, repl)] = {"file": path, "line": line, "start": start, "end": end,
-                                     "original": orig, "mutated": repl, "operator": op}
+                                     "original": orig, "mutated": repl, "operator": op, "function": function[0]}
 
     def own(c):
         loc = c.location
@@ -360,7 +362,7 @@ def generate(root, path, arg_sets):
             c = next(c.get_children())
         return c
 
-    def walk(c, parent, in_function, skip):
+    def walk(c, parent, in_function, skip, fn=""):
         kind = c.kind.name
         kids = list(c.get_children())
         mine = own(c)
@@ -372,10 +374,13 @@ def generate(root, path, arg_sets):
                 return
         if kind in ("FUNCTION_DECL", "CXX_METHOD", "LAMBDA_EXPR"):
             in_function = True
+        if kind in ("FUNCTION_DECL", "CXX_METHOD"):
+            fn = c.spelling  # a lambda's lines belong to the function around it
         if mine and not skip and (in_function or path.endswith(".cpp")):
+            function[0] = fn
             mutate(c, kind, kids, parent)
         for k in kids:
-            walk(k, c, in_function, skip)
+            walk(k, c, in_function, skip, fn)
 
     def mutate(c, kind, kids, parent):
         if kind in ("BINARY_OPERATOR", "COMPOUND_ASSIGNMENT_OPERATOR"):
@@ -481,7 +486,8 @@ def generate(root, path, arg_sets):
 
 
 def read_equivalents(path):
-    """Lines "file | line text | original -> mutated | reason"."""
+    """Lines "file | line text | original -> mutated | reason"; the file may
+    be "file:function", for a line whose text other functions share."""
     eq = {}
     if not path or not os.path.exists(path):
         return eq
@@ -502,8 +508,14 @@ def read_equivalents(path):
     return eq
 
 
-def equivalent_key(m):
-    return (m["file"], m["text"], m["original"] or "''", m["mutated"] or "''")
+def equivalent_key(m, scoped=False):
+    where = "%s:%s" % (m["file"], m.get("function", "")) if scoped else m["file"]
+    return (where, m["text"], m["original"] or "''", m["mutated"] or "''")
+
+
+def shown_where(m):
+    """file:function, the narrowest name the equivalents list takes."""
+    return "%s:%s" % (m["file"], m["function"]) if m.get("function") else m["file"]
 
 
 def shown_change(m):
@@ -513,23 +525,27 @@ def shown_change(m):
 
 def equivalent_reason(equivalents, m):
     """A line of the list names the change at one place of its line ("#n")
-    or, without a place, at every place."""
-    key = equivalent_key(m)
-    if m.get("nth"):
-        placed = equivalents.get(key[:3] + (key[3] + " #%d" % m["nth"],))
-        if placed:
-            return placed
-    return equivalents.get(key)
+    or, without a place, at every place; in one function, or in the file."""
+    for key in ((equivalent_key(m, True),) if m.get("function") else ()) + (equivalent_key(m),):
+        if m.get("nth"):
+            placed = equivalents.get(key[:3] + (key[3] + " #%d" % m["nth"],))
+            if placed:
+                return placed
+        if key in equivalents:
+            return equivalents[key]
+    return None
 
 
 def carry_verdicts(path, mutants):
     """A mutant killed (or stillborn) in an earlier run keeps its verdict: new
     tests only add kills. The survivors, and mutants of lines new since, run."""
     with open(path, encoding="utf-8") as fh:
-        before = {(m["file"], m["text"], shown_change(m)): m for m in json.load(fh)["mutants"]}
+        before = {(m["file"], m.get("function", ""), m["text"], shown_change(m)): m for m in json.load(fh)["mutants"]}
     carried = 0
     for m in mutants:
-        old = before.get((m["file"], m["text"], shown_change(m)))
+        # Results written before mutants named their function have none.
+        old = (before.get((m["file"], m.get("function", ""), m["text"], shown_change(m))) or
+               before.get((m["file"], "", m["text"], shown_change(m))))
         if old and old["status"] in ("killed", "stillborn"):
             m["status"], m["by"], m["note"] = old["status"], old.get("by"), "in %s" % os.path.basename(path)
             carried += 1
@@ -686,11 +702,11 @@ def report(args, results, equivalents, elapsed, total_generated):
     survivors = [m for m in results if m["status"] == "survived"]
     if survivors:
         lines.append("")
-        lines.append("survivors (to list one as equivalent: file | line text | original -> mutated | reason):")
+        lines.append("survivors (to list one as equivalent: file[:function] | line text | original -> mutated | reason):")
         for m in sorted(survivors, key=lambda m: (m["file"], m["line"], m["start"])):
             lines.append("  %s:%d  %s -> %s  [%s]%s" % (m["file"], m["line"], m["original"] or "''", m["mutated"] or "''",
                                                        m["operator"], "  (" + m["note"] + ")" if m.get("note") else ""))
-            lines.append("      %s | %s | %s |" % (m["file"], m["text"], shown_change(m)))
+            lines.append("      %s | %s | %s |" % (shown_where(m), m["text"], shown_change(m)))
     if tot["not run"]:
         lines.append("")
         lines.append("%d mutants not run: --max-seconds reached" % tot["not run"])

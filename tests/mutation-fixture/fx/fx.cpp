@@ -16,3 +16,20 @@ int fx_count_to(int n)
         k += 1;
     return static_cast<int>(k);
 }
+
+// The same line in two functions: -1 turned -2 is killed in fx_sign, whose
+// value is tested, and listed as equivalent in fx_low alone, whose callers
+// ask only whether it is below 0.
+int fx_sign(int v)
+{
+    if (v < 0)
+        return -1;
+    return v > 0 ? 1 : 0;
+}
+
+int fx_low(int v)
+{
+    if (v < 10)
+        return -1;
+    return 0;
+}
