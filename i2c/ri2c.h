@@ -100,6 +100,16 @@ constexpr Ri2cPayloadSplit ri2c_payload_split(uint32_t cmd, uint32_t len, const 
     return {static_cast<uint32_t>(sent), static_cast<uint32_t>(got)};
 }
 
+// The same where only the payload's first `have` bytes are at hand: a
+// recording keeps the sent part, a request may be shorter than the head.
+constexpr Ri2cPayloadSplit ri2c_payload_split_of(uint32_t cmd, uint32_t len, const uint8_t* bytes, size_t have)
+{
+    uint8_t head[RI2C_AT_COUNT + 4] = {};
+    for (size_t i = 0; i < sizeof head && i < have; ++i)
+        head[i] = bytes[i];
+    return ri2c_payload_split(cmd, len, head);
+}
+
 enum Ri2cChip : uint8_t { RI2C_CHIP_NONE, RI2C_CHIP_LT8668, RI2C_CHIP_VPROC };
 
 constexpr Ri2cChip ri2c_chip_at(uint32_t bus, uint32_t addr)

@@ -255,9 +255,7 @@ int parse_payload(Parse& ps, Cursor& c)
     e->len = static_cast<uint32_t>(len);
     if (!c.next(&f) || (e->data_len = parse_hex_bytes(f, e->data, RI2C_MAX_PAYLOAD)) < 0)
         return ps.fail("bad SENT");
-    uint8_t head[12] = {};
-    std::memcpy(head, e->data, e->data_len < 12 ? static_cast<size_t>(e->data_len) : 12);
-    if (e->data_len != static_cast<int>(ri2c_payload_split(e->cmd, e->len, head).sent))
+    if (e->data_len != static_cast<int>(ri2c_payload_split_of(e->cmd, e->len, e->data, static_cast<size_t>(e->data_len)).sent))
         return ps.fail("%d payload bytes for command %u of length %u", e->data_len, e->cmd, e->len);
     return 0;
 }
@@ -294,11 +292,9 @@ int parse_tail(Parse& ps, Cursor& c)
     case TAIL_READ_AREA: {
         if (e->request != RI2C_IOCTL || !reads_back(e->cmd) || e->result < 0)
             return 0;
-        uint8_t head[12] = {};
-        std::memcpy(head, e->data, e->data_len < 12 ? static_cast<size_t>(e->data_len) : 12);
         if (!c.next(&f) || (e->got_len = parse_hex_bytes(f, e->got, RI2C_MAX_DATA)) < 0)
             return ps.fail("bad read area");
-        if (e->got_len != static_cast<int>(ri2c_payload_split(e->cmd, e->len, head).got))
+        if (e->got_len != static_cast<int>(ri2c_payload_split_of(e->cmd, e->len, e->data, static_cast<size_t>(e->data_len)).got))
             return ps.fail("a read area of %d bytes for length %u", e->got_len, e->len);
         return 0;
     }

@@ -581,9 +581,7 @@ void rec_ioctl_before(RecIoctl* snap, unsigned long request, const void* arg)
     snap->payload = req->payload;
     if (req->payload == nullptr)
         return;
-    uint8_t head[12] = {};
-    std::memcpy(head, req->payload, req->len < 12 ? req->len : 12);
-    const Ri2cPayloadSplit split = ri2c_payload_split(req->cmd, req->len, head);
+    const Ri2cPayloadSplit split = ri2c_payload_split(req->cmd, req->len, req->payload);
     snap->sent_len = split.sent;
     snap->got_len = split.got;
     std::memcpy(snap->sent, req->payload, split.sent);

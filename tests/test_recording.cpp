@@ -110,16 +110,6 @@ struct CaptureStderr {
 
 alignas(4096) volatile uint32_t page[1024];
 
-// One idle main-loop turn as the key sampler makes it, with a given data word.
-void idle_turn(volatile uint32_t* block, uint32_t raw)
-{
-    os_reg_store(&block[0x018 / 4], 6);
-    os_reg_store(&block[0x800 / 4], 6);
-    (void)os_reg_load(&block[0x810 / 4]);
-    block[0x810 / 4] = raw;  // what the next conversion reads
-    os_usleep(1);
-}
-
 // Every kind of entry, one call each (two where a failure reads differently),
 // checked line by line against the documented form; errno after a failed
 // call is what the call left.
@@ -204,6 +194,11 @@ TEST_F(Recording, EachCallIsOneLineAsDocumentedAndErrnoIsTheCallsOwn)
     want.push_back("file_unlink " + file + " -> 0");
     EXPECT_TRUE(failed(os_file_unlink(file.c_str()), ENOENT));
     want.push_back("file_unlink " + file + " -> -1 errno=2");
+    for (const size_t n : {255, 300}) {  // a path is kept to its first 255 bytes
+        const std::string path = dir + "/" + std::string(n - dir.size() - 1, 'p');
+        EXPECT_EQ(os_file_unlink(path.c_str()), -1);
+        want.push_back("file_unlink " + path.substr(0, 255) + " -> -1 errno=" + std::to_string(errno));
+    }
 
     timespec now {};
     EXPECT_EQ(os_clock_monotonic(&now), 0);
@@ -322,61 +317,6 @@ TEST_F(Recording, TransportRequestsKeepTheSentPartAndTheReadArea)
     EXPECT_EQ(back.entries[1].got[0], 0x11);
 }
 
-// Idle turns that repeat the turn before are counted on one line, rewritten
-// in place as each repeated call is made; the reader gives back every call.
-TEST_F(Recording, RepeatedTurnsAreCountedInPlaceAndReadBackCallForCall)
-{
-    const struct {
-        const char* what;
-        std::vector<uint32_t> raws;  // one turn each: the data word the next turn reads
-        bool cut_mid_turn;           // a different call after two calls of a repeat
-        std::vector<std::string> tail;  // the lines after the first written turn
-    } rows[] = {
-        {"no repeat", {12}, false, {}},
-        {"repeated whole turns", {12, 12, 12, 12}, false,
-         {"reg_store 18 6", "reg_store 800 6", "reg_load 810 -> c", "usleep 1 -> 0", "repeat 0000000002 00 0000000c 0000000c"}},
-        {"a repeat cut inside a turn", {12, 12, 12}, true,
-         {"reg_store 18 6", "reg_store 800 6", "reg_load 810 -> c", "usleep 1 -> 0",
-          "repeat 0000000001 02 0000000c 0000000c", "reg_load 818 -> 0"}},
-        {"a different turn ends the repeat, the next repeats again", {12, 12, 12, 300, 300, 300}, false,
-         {"reg_store 18 6", "reg_store 800 6", "reg_load 810 -> c", "usleep 1 -> 0",
-          "repeat 0000000002 02 0000000c 0000000c", "reg_load 810 -> 12c", "usleep 1 -> 0",
-          "repeat 0000000001 00 0000012c 0000012c"}},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.what);
-        std::filesystem::remove(at("recording-0001.txt"));
-        ASSERT_EQ(start(), 0);
-        rec_dev_mmap(-1, sizeof page, 0, const_cast<uint32_t*>(page));  // offsets are the page's
-        std::vector<std::pair<int, uint32_t>> calls = {{REC_DEV_MMAP, 0}};  // (kind, value) of every call made
-        page[0x810 / 4] = 0;
-        for (const uint32_t raw : row.raws) {
-            const uint32_t reads = page[0x810 / 4];
-            idle_turn(page, raw);
-            calls.insert(calls.end(), {{REC_REG_STORE, 6}, {REC_REG_STORE, 6}, {REC_REG_LOAD, reads}, {REC_USLEEP, 1}});
-        }
-        if (row.cut_mid_turn) {
-            os_reg_store(&page[0x018 / 4], 6);
-            os_reg_store(&page[0x800 / 4], 6);
-            (void)os_reg_load(&page[0x818 / 4]);
-            calls.insert(calls.end(), {{REC_REG_STORE, 6}, {REC_REG_STORE, 6}, {REC_REG_LOAD, 0}});
-        }
-        rec_finish(0);
-        const std::vector<std::string> got = lines_of(slurp(rec_path()));
-        const std::vector<std::string> tail(got.begin() + 7, got.end() - 1);  // after the first turn, before end
-        EXPECT_EQ(tail, row.tail);
-        const RecRead back = read_back(rec_path());
-        ASSERT_EQ(back.error, "");
-        ASSERT_EQ(back.entries.size(), calls.size() + 1);
-        for (size_t i = 0; i < calls.size(); ++i) {
-            const RecEntry& e = back.entries[i];
-            EXPECT_EQ(std::make_pair(static_cast<int>(e.kind), e.kind == REC_USLEEP ? static_cast<uint32_t>(e.count) : e.value),
-                      calls[i])
-                << "call " << i;
-        }
-    }
-}
-
 // Each run takes the first free number; what is there stays as it was.
 TEST_F(Recording, EachRunWritesANewFileAndNeverOverwrites)
 {
@@ -455,6 +395,7 @@ std::string session(const std::string& dir)
 struct Outcome {
     std::string calls, err;
     int status;
+    int started;  // rec_start's result
 };
 constexpr int NO_READ_ONLY_MOUNT = 77;  // the child could not make the card read-only
 
@@ -480,8 +421,8 @@ Outcome run_child(const std::string& rec_dir, const std::string& work, rlim_t fi
         }
         char prog[] = "rec";
         char* argv[] = {prog, nullptr};
-        rec_start(rec_dir.c_str(), "VelmoX-AVMenu", "1.3.0", 1, argv);
-        const std::string calls = session(work);
+        const char started = static_cast<char>(rec_start(rec_dir.c_str(), "VelmoX-AVMenu", "1.3.0", 1, argv));
+        const std::string calls = started + session(work);
         rec_finish(0);
         setrlimit(RLIMIT_FSIZE, &was);  // a coverage build writes its counts at _exit
         (void)!write(out[1], calls.data(), calls.size());
@@ -498,6 +439,8 @@ Outcome run_child(const std::string& rec_dir, const std::string& work, rlim_t fi
     close(out[0]);
     close(err[0]);
     waitpid(pid, &o.status, 0);
+    o.started = o.calls.empty() ? 1 : o.calls[0];
+    o.calls.erase(0, 1);
     return o;
 }
 
@@ -508,6 +451,7 @@ TEST_F(Recording, RefusedOrFullRecordingLeavesTheCallsAsTheyWereAndSaysSoOnce)
     std::filesystem::create_directories(card);
     const Outcome recorded = run_child(card, work, RLIM_INFINITY);
     ASSERT_EQ(recorded.status, 0);
+    EXPECT_EQ(recorded.started, 0);
     EXPECT_EQ(recorded.err, "exit: PLAY held 3 s\n");
     const RecRead whole = read_back(card + "/recording-0001.txt");
     EXPECT_EQ(whole.error, "");
@@ -519,15 +463,16 @@ TEST_F(Recording, RefusedOrFullRecordingLeavesTheCallsAsTheyWereAndSaysSoOnce)
         std::string dir;
         rlim_t limit;
         std::string said;
+        int started;
         bool read_only = false;
     } rows[] = {
         {"no card", at("card-missing"), RLIM_INFINITY,
-         "rec: cannot record (" + at("card-missing") + "/recording-0001.txt: no such folder, errno 2)\n"},
+         "rec: cannot record (" + at("card-missing") + "/recording-0001.txt: no such folder, errno 2)\n", -1},
         {"card read-only", card, RLIM_INFINITY,
-         "rec: cannot record (" + card + "/recording-0001.txt: card read-only, errno 30)\n", true},
-        {"card full at once", card, 20, "rec: cannot record (" + card + "/recording-0002.txt: file size limit, errno 27)\n"},
+         "rec: cannot record (" + card + "/recording-0001.txt: card read-only, errno 30)\n", -1, true},
+        {"card full at once", card, 20, "rec: cannot record (" + card + "/recording-0002.txt: file size limit, errno 27)\n", -1},
         {"card full in the middle of a line", card, static_cast<rlim_t>(full_size / 2),
-         "rec: cannot record (" + card + "/recording-0003.txt: file size limit, errno 27)\n"},
+         "rec: cannot record (" + card + "/recording-0003.txt: file size limit, errno 27)\n", 0},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -537,6 +482,7 @@ TEST_F(Recording, RefusedOrFullRecordingLeavesTheCallsAsTheyWereAndSaysSoOnce)
             continue;
         }
         EXPECT_EQ(o.status, 0);
+        EXPECT_EQ(o.started, row.started);
         EXPECT_EQ(o.calls, recorded.calls);
         EXPECT_EQ(o.err, row.said + "exit: PLAY held 3 s\n");
     }
@@ -635,7 +581,18 @@ TEST_F(Recording, TheCardGetsNewLinesOnceASecondAndTheWholeFileAtTheEnd)
         EXPECT_EQ(static_cast<long>(text.size()), rec_stats().bytes);
         EXPECT_EQ(text.find('\0'), std::string::npos);
         EXPECT_EQ(read_back(rec_path()).entries.size(), 2u * static_cast<size_t>(row.turns) + 2);
+        rec_usleep(REC_WRITEBACK_US, 0);  // finished: nothing more is asked of the card
+        EXPECT_EQ(rec_stats().writebacks, row.writebacks);
     }
+    // A forked child lets go of its parent's recording and writes nothing.
+    std::filesystem::remove(at("recording-0001.txt"));
+    ASSERT_EQ(start(), 0);
+    const long bytes = rec_stats().bytes;
+    rec_forget();
+    EXPECT_FALSE(rec_active());
+    EXPECT_EQ(held(at("recording-0001.txt")), 0);
+    rec_finish(0);
+    EXPECT_EQ(rec_stats().bytes, bytes);
 }
 
 // A program killed at any point, in the middle of a repeated turn too,
@@ -683,54 +640,160 @@ TEST_F(Recording, AKillAtAnyPointLosesNoCall)
     }
 }
 
-// Noise on the ADC folds too: turns whose data readings differ but take
-// the key sampler the same way (the same second conversion or not, the
-// same button window) count as repeats, and the line keeps their range.
-TEST_F(Recording, ReadingsThatTakeTheSameWayFoldIntoARange)
+// Calls as a script: "s18=6" a store and "l810=c" a load (offset=value, in
+// hex), "u30000" a sleep, "u1!4" a sleep that failed with errno 4, "e4"
+// errno left at 4 between calls, "p!13" a /proc scan that failed with errno
+// 13; "(...)3" three times over.
+std::string expand(std::string s)
 {
+    for (size_t close; (close = s.find(')')) != std::string::npos;) {
+        const size_t open = s.rfind('(', close);
+        size_t digits = 0;
+        const int times = std::stoi(s.substr(close + 1), &digits);
+        std::string body = s.substr(open + 1, close - open - 1), all;
+        for (int i = 0; i < times; ++i)
+            all += (i > 0 ? " " : "") + body;
+        s.replace(open, close + 1 + digits - open, all);
+    }
+    return s;
+}
+
+// What a call was, as the reader gives it back.
+struct Made {
+    int kind;
+    uint32_t where;  // register offset; the sleep's length
+    uint32_t value;  // register value
+    int err;
+    bool operator==(const Made&) const = default;
+};
+
+std::vector<Made> play(const std::string& script)
+{
+    std::vector<Made> made;
+    std::istringstream in(expand(script));
+    for (std::string t; in >> t;) {
+        const size_t eq = t.find('='), bang = t.find('!');
+        const int err = bang == std::string::npos ? 0 : std::stoi(t.substr(bang + 1));
+        if (t[0] == 's' || t[0] == 'l') {
+            const auto off = static_cast<uint32_t>(std::stoul(t.substr(1, eq - 1), nullptr, 16));
+            const auto v = static_cast<uint32_t>(std::stoul(t.substr(eq + 1), nullptr, 16));
+            t[0] == 's' ? rec_reg_store(&page[off / 4], v) : rec_reg_load(&page[off / 4], v);
+            made.push_back({t[0] == 's' ? REC_REG_STORE : REC_REG_LOAD, off, v, 0});
+        } else if (t[0] == 'u') {
+            const auto us = static_cast<uint32_t>(std::stoul(t.substr(1)));
+            if (err != 0)
+                errno = err;
+            rec_usleep(us, err != 0 ? -1 : 0);
+            made.push_back({REC_USLEEP, us, 0, err});
+        } else if (t[0] == 'e') {
+            errno = std::stoi(t.substr(1));
+        } else if (t[0] == 'p') {
+            errno = err;
+            rec_service_scan(-1);
+            made.push_back({REC_SERVICE, 0, 0, err});
+        }
+    }
+    return made;
+}
+
+// "s18=6 l810=X u30000" for each reading: a key sampler's idle turns.
+std::string sampled(std::initializer_list<uint32_t> raws)
+{
+    std::string s;
+    for (const uint32_t raw : raws) {
+        char turn[48];
+        std::snprintf(turn, sizeof turn, "%ss18=6 l810=%x u30000", s.empty() ? "" : " ", raw);
+        s += turn;
+    }
+    return s;
+}
+
+// "s18=1 s18=2 ... s18=N": the first calls of a long turn.
+std::string stores(int n)
+{
+    std::string s;
+    for (int i = 1; i <= n; ++i)
+        s += (i > 1 ? " s18=" : "s18=") + std::to_string(i);
+    return s;
+}
+
+// An idle turn that repeats the one before is counted on one line, in place
+// as each of its calls is made; noise on the ADC that takes the key sampler
+// the same way (the same second conversion or not, the same button window)
+// folds too, and the line keeps the readings' range. A turn that differs in
+// anything else, or a repeat that stops, is written out; the reader gives
+// back every call in its order.
+TEST_F(Recording, TurnsThatRepeatAreCountedOnOneLineAndReadBackCallForCall)
+{
+    const std::string twelve = "(" + stores(11) + " u1)2 ";
     const struct {
         const char* what;
-        std::vector<uint32_t> raws;     // one turn each: the data register's reading
-        std::vector<std::string> tail;  // the lines after the first turn written
+        std::string script;
+        std::vector<std::string> last;  // the recording's last lines before its end
     } rows[] = {
-        {"idle, wandering by two counts", {12, 12, 13, 11, 14, 10, 12},
-         {"repeat 0000000005 00 0000000a 0000000e"}},
-        {"a second conversion taken once", {12, 12, 114, 115, 12},
-         {"repeat 0000000001 01 0000000c 00000072", "reg_load 810 -> 73", "usleep 30000 -> 0",
+        {"whole turns", "(s18=6 s800=6 l810=c u1)4", {"usleep 1 -> 0", "repeat 0000000003 00 0000000c 0000000c"}},
+        {"a repeat cut inside a turn", "(s18=6 s800=6 l810=c u1)3 s18=6 s800=6 l818=0",
+         {"repeat 0000000002 02 0000000c 0000000c", "reg_load 818 -> 0"}},
+        {"a different turn ends the repeat, the next repeats again", "(s18=6 l810=c u1)3 (s18=6 l810=12c u1)3",
+         {"repeat 0000000002 01 0000000c 0000000c", "reg_load 810 -> 12c", "usleep 1 -> 0",
+          "repeat 0000000002 00 0000012c 0000012c"}},
+        {"a turn of a sleep alone", "(u1)4", {"usleep 1 -> 0", "repeat 0000000003 00"}},
+        {"a long turn cut after nine", twelve + stores(9) + " s18=c u1", {"repeat 0000000001 09", "reg_store 18 c", "usleep 1 -> 0"}},
+        {"a long turn cut after ten", twelve + stores(10) + " s18=c u1", {"repeat 0000000001 10", "reg_store 18 c", "usleep 1 -> 0"}},
+        {"the longest turn a repeat holds", "(" + stores(15) + " u1)2", {"usleep 1 -> 0", "repeat 0000000001 00"}},
+        {"a turn too long to repeat", "(" + stores(16) + " u1)2", {"reg_store 18 16", "usleep 1 -> 0"}},
+        {"another register", "s18=6 u1 s1c=6 u1", {"reg_store 1c 6", "usleep 1 -> 0"}},
+        {"another value", "s18=6 u1 s18=7 u1", {"reg_store 18 7", "usleep 1 -> 0"}},
+        {"a load where a store was", "s18=6 u1 l18=6 u1", {"reg_load 18 -> 6", "usleep 1 -> 0"}},
+        {"another register's reading", "l818=5 u1 l818=6 u1", {"reg_load 818 -> 6", "usleep 1 -> 0"}},
+        {"a sleep that failed", "u1 u1!4", {"usleep 1 -> 0", "usleep 1 -> -1 errno=4"}},
+        {"a sleep that failed otherwise", "u1!4 u1!22", {"usleep 1 -> -1 errno=4", "usleep 1 -> -1 errno=22"}},
+        {"errno left otherwise between turns", "e0 s18=6 u1 e4 s18=6 u1", {"usleep 1 -> 0", "repeat 0000000001 00"}},
+        {"the turn's first call again inside its repeat", "(s18=6 s800=6 u1)2 s18=6 s18=6 s800=6 u1",
+         {"repeat 0000000001 01", "reg_store 18 6", "reg_store 800 6", "usleep 1 -> 0"}},
+        {"a scan for the service ends a repeat", "(s18=6 u1)3 p!13 s18=6 u1",
+         {"repeat 0000000002 00", "service -2 errno=13", "reg_store 18 6", "usleep 1 -> 0"}},
+        {"idle, wandering by two counts", sampled({12, 12, 13, 11, 14, 10, 12}), {"repeat 0000000006 00 0000000a 0000000e"}},
+        {"a second conversion taken once", sampled({12, 12, 114, 115, 12}),
+         {"repeat 0000000002 01 0000000c 00000072", "reg_load 810 -> 73", "usleep 30000 -> 0",
           "repeat 0000000000 01 00000073 00000073", "reg_load 810 -> c", "usleep 30000 -> 0"}},
-        {"PLAY held, wandering inside its window", {283, 283, 281, 283, 282}, {"repeat 0000000003 00 00000119 0000011b"}},
-        {"PLAY to BACK across the windows' edge", {283, 283, 284},
-         {"repeat 0000000000 01 0000011b 0000011b", "reg_load 810 -> 11c", "usleep 30000 -> 0"}},
+        {"PLAY held, wandering inside its window", sampled({283, 283, 281, 283, 282}), {"repeat 0000000004 00 00000119 0000011b"}},
+        {"PLAY to BACK across the windows' edge", sampled({283, 283, 284}),
+         {"repeat 0000000001 01 0000011b 0000011b", "reg_load 810 -> 11c", "usleep 30000 -> 0"}},
+        {"readings of nothing", "(s18=6 l810=0 u1)2", {"usleep 1 -> 0", "repeat 0000000001 00 00000000 00000000"}},
+        {"a reading first in its turn", "(l810=c u1)2", {"usleep 1 -> 0", "repeat 0000000001 00 0000000c 0000000c"}},
+        {"a longer turn's reading before", "s18=6 s18=6 l810=64 u1 (l810=c u1)3", {"usleep 1 -> 0", "repeat 0000000002 00 0000000c 0000000c"}},
+        {"readings of all eight digits", "(s18=6 l810=1000000c u1)2", {"usleep 1 -> 0", "repeat 0000000001 00 1000000c 1000000c"}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         std::filesystem::remove(at("recording-0001.txt"));
         ASSERT_EQ(start(), 0);
-        rec_dev_mmap(-1, sizeof page, 0, const_cast<uint32_t*>(page));
-        for (const uint32_t raw : row.raws) {
-            rec_reg_store(&page[0x018 / 4], 6);
-            rec_reg_load(&page[0x810 / 4], raw);
-            rec_usleep(30000, 0);
-        }
+        rec_dev_mmap(-1, sizeof page, 0, const_cast<uint32_t*>(page));  // offsets are the page's
+        const std::vector<Made> made = play("u7 " + row.script);  // ends the mapping's turn, which never repeats
         rec_finish(0);
         const std::vector<std::string> got = lines_of(slurp(rec_path()));
-        // After the header, the mapping and the first turn, which repeats no turn before it.
-        const std::vector<std::string> tail(got.begin() + 9, got.end() - 1);
-        EXPECT_EQ(tail, row.tail);
-        // Every reading comes back within the range its line gives, the written one as the value.
+        ASSERT_GE(got.size(), row.last.size() + 1);
+        EXPECT_EQ(std::vector<std::string>(got.end() - 1 - static_cast<long>(row.last.size()), got.end() - 1), row.last);
+        // Every call comes back; a reading of the data register within the
+        // range its line gives, taking the sampler the same way.
         const RecRead back = read_back(rec_path());
         ASSERT_EQ(back.error, "");
-        size_t turn = 0;
+        std::vector<Made> read;
         for (const RecEntry& e : back.entries) {
-            if (e.kind != REC_REG_LOAD)
-                continue;
-            ASSERT_LT(turn, row.raws.size());
-            const uint32_t raw = row.raws[turn++];
-            EXPECT_TRUE(e.low <= raw && raw <= e.high) << "turn " << turn << ": " << raw << " not in " << e.low << ".." << e.high;
-            EXPECT_TRUE(e.low <= e.value && e.value <= e.high);
-            EXPECT_EQ(keys_reading_way(e.value), keys_reading_way(raw)) << "turn " << turn;
+            if (e.kind == REC_REG_LOAD && e.offset == ADC_REG_DATA) {
+                const Made& m = made[read.size()];
+                EXPECT_TRUE(e.low <= m.value && m.value <= e.high && e.low <= e.value && e.value <= e.high)
+                    << "call " << read.size() << ": " << m.value << ", " << e.value << " in " << e.low << ".." << e.high;
+                EXPECT_EQ(keys_reading_way(e.value), keys_reading_way(m.value)) << "call " << read.size();
+                read.push_back({e.kind, static_cast<uint32_t>(e.offset), m.value, 0});
+            } else if (e.kind == REC_REG_LOAD || e.kind == REC_REG_STORE) {
+                read.push_back({e.kind, static_cast<uint32_t>(e.offset), e.value, 0});
+            } else if (e.kind == REC_USLEEP || e.kind == REC_SERVICE) {
+                read.push_back({e.kind, static_cast<uint32_t>(e.count), 0, e.err});
+            }
         }
-        EXPECT_EQ(turn, row.raws.size());
+        EXPECT_EQ(read, made);
     }
 }
 

@@ -239,6 +239,13 @@ TEST(Ri2cPayload, SplitAtTheEdges)
         const Ri2cPayloadSplit split = ri2c_payload_split(row.cmd, row.len, head);
         EXPECT_EQ(split.sent, row.sent);
         EXPECT_EQ(split.got, row.got);
+        // With only some of the head at hand, the bytes missing count as 0.
+        const uint8_t no_count[12] = {1, 0, 0, 0, 0x43};
+        const Ri2cPayloadSplit whole = ri2c_payload_split_of(row.cmd, row.len, head, sizeof head),
+                               cut = ri2c_payload_split_of(row.cmd, row.len, head, RI2C_AT_COUNT),
+                               zero = ri2c_payload_split(row.cmd, row.len, no_count);
+        EXPECT_EQ(std::make_pair(whole.sent, whole.got), std::make_pair(split.sent, split.got));
+        EXPECT_EQ(std::make_pair(cut.sent, cut.got), std::make_pair(zero.sent, zero.got));
     }
 }
 
