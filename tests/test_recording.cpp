@@ -399,7 +399,8 @@ struct Outcome {
 };
 constexpr int NO_READ_ONLY_MOUNT = 77;  // the child could not make the card read-only
 
-Outcome run_child(const std::string& rec_dir, const std::string& work, rlim_t file_limit, bool read_only = false)
+Outcome run_child(const std::string& rec_dir, const std::string& work, rlim_t file_limit, bool read_only = false,
+                  rlim_t descriptors = RLIM_INFINITY)
 {
     int out[2], err[2];
     EXPECT_EQ(pipe(out), 0);
@@ -419,6 +420,9 @@ Outcome run_child(const std::string& rec_dir, const std::string& work, rlim_t fi
             const rlimit lim {file_limit, was.rlim_max};
             setrlimit(RLIMIT_FSIZE, &lim);
         }
+        const rlimit few {descriptors, descriptors};
+        if (descriptors != RLIM_INFINITY)
+            setrlimit(RLIMIT_NOFILE, &few);
         char prog[] = "rec";
         char* argv[] = {prog, nullptr};
         const char started = static_cast<char>(rec_start(rec_dir.c_str(), "VelmoX-AVMenu", "1.3.0", 1, argv));
@@ -465,6 +469,7 @@ TEST_F(Recording, RefusedOrFullRecordingLeavesTheCallsAsTheyWereAndSaysSoOnce)
         std::string said;
         int started;
         bool read_only = false;
+        rlim_t descriptors = RLIM_INFINITY;
     } rows[] = {
         {"no card", at("card-missing"), RLIM_INFINITY,
          "rec: cannot record (" + at("card-missing") + "/recording-0001.txt: no such folder, errno 2)\n", -1},
@@ -473,10 +478,12 @@ TEST_F(Recording, RefusedOrFullRecordingLeavesTheCallsAsTheyWereAndSaysSoOnce)
         {"card full at once", card, 20, "rec: cannot record (" + card + "/recording-0002.txt: file size limit, errno 27)\n", -1},
         {"card full in the middle of a line", card, static_cast<rlim_t>(full_size / 2),
          "rec: cannot record (" + card + "/recording-0003.txt: file size limit, errno 27)\n", 0},
+        {"no descriptor free from 64 on", card, RLIM_INFINITY, "rec: cannot record (" + card + "/recording-0004.txt: error, errno 22)\n",
+         -1, false, 64},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        const Outcome o = run_child(row.dir, work, row.limit, row.read_only);
+        const Outcome o = run_child(row.dir, work, row.limit, row.read_only, row.descriptors);
         if (row.read_only && WIFEXITED(o.status) && WEXITSTATUS(o.status) == NO_READ_ONLY_MOUNT) {
             std::printf("[ NOTE     ] no mount namespace here: the read-only card is not tried\n");
             continue;
