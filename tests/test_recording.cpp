@@ -199,6 +199,11 @@ TEST_F(Recording, EachCallIsOneLineAsDocumentedAndErrnoIsTheCallsOwn)
         EXPECT_EQ(os_file_unlink(path.c_str()), -1);
         want.push_back("file_unlink " + path.substr(0, 255) + " -> -1 errno=" + std::to_string(errno));
     }
+    RecEntry cut;  // ... within its field: the one after it stays as it was
+    rec_entry_clear(&cut, REC_FILE_RENAME);
+    rec_set_path(cut.path, std::string(300, 'p').c_str());
+    EXPECT_EQ(std::strlen(cut.path), 255u);
+    EXPECT_EQ(cut.path2[0], '\0');
 
     timespec now {};
     EXPECT_EQ(os_clock_monotonic(&now), 0);
