@@ -251,6 +251,32 @@ TEST(RecordingReader, DamagedOrCutFilesAreRefusedWithTheirLineNumber)
         {HEAD + "file_unlink /a\x7F" "b -> 0\n", "line 3: 'file_unlink': bad PATH '/a\x7F" "b'"},
         {HEAD + "file_unlink /a\x80" "b -> 0\n", "line 3: 'file_unlink': bad PATH '/a\x80" "b'"},
         {HEAD + "dev_open /x 2 -> -1 errno=123456789012345678901\n", "line 3: 'dev_open': bad errno 'errno=12345678901234'"},
+        // Numbers at the edge of their slot's range, hex bytes one past their room, a
+        // transport command's and length's digits, "errno=" and "status=" nearly so.
+        {HEAD + "usleep 9223372036854775807 -> 0\n", ""},
+        {HEAD + "usleep 9223372036854775808 -> 0\n", "line 3: 'usleep': bad USEC '9223372036854775808'"},
+        {HEAD + "dev_ioctl 3 c00c4110 7 90 " + std::string(162, 'a') + " -> 0\n", "line 3: 'dev_ioctl': bad SENT"},
+        {HEAD + "dev_ioctl 3 c00c4110 9 9 010203040506070809 -> 0\n", ""},
+        {HEAD + "dev_ioctl 3 c00c4110 a 2 0102 -> 0\n", "line 3: 'dev_ioctl': bad CMD or LEN"},
+        {HEAD + "dev_ioctl 3 c00c4110 7 1a 0102 -> 0\n", "line 3: 'dev_ioctl': bad CMD or LEN"},
+        {HEAD + "dev_ioctl 3 c00c4110 4294967295 4294967295 " + std::string(160, 'b') + " -> 0\n", ""},
+        {HEAD + "dev_ioctl 3 c00c4110 4294967296 2 0102 -> 0\n", "line 3: 'dev_ioctl': bad CMD or LEN"},
+        {HEAD + "dev_ioctl 3 c00c4110 7 4294967296 0102 -> 0\n", "line 3: 'dev_ioctl': bad CMD or LEN"},
+        {HEAD + "dev_ioctl 3 c00c4110 1 0 - -> 0\n", ""},
+        {HEAD + "file_read 4 1 -> 1 -\n", "line 3: 'file_read': 0 bytes of data for a result of 1"},
+        {HEAD + "waitpid 5 0 -> 5 x\n", "line 3: 'waitpid': 1 field too many"},
+        {HEAD + "waitpid 5 0 -> 5 abcdefgh\n", "line 3: 'waitpid': 1 field too many"},
+        {HEAD + "waitpid 1 0 -> 1 status=0\n", ""},
+        {HEAD + "service -2 errno:5\n", "line 3: 'service': -2 needs errno=N"},
+        {HEAD + "service -2 errno=1\n", ""},
+        {HEAD + "service -2 errno=2147483647\n", ""},
+        {HEAD + "dev_open /x 2 -> -1 errno=\n", "line 3: 'dev_open': a failed call without errno=N"},
+        {HEAD + "dev_open /x 2 -> -1 errno:2\n", "line 3: 'dev_open': a failed call without errno=N"},
+        {HEAD + "stderr -> 0 errno=5\n", ""},
+        {HEAD + "dev_mmap 5 1000 7fffffffffffffff -> 0\n", ""},
+        {HEAD + "dev_mmap 5 1000 8000000000000000 -> 0\n", "line 3: 'dev_mmap': bad OFFSET '8000000000000000'"},
+        {HEAD + "file_open /x 0 37777777777 -> 3\n", ""},
+        {HEAD + "file_open /x 0 40000000000 -> 3\n", "line 3: 'file_open': bad MODE '40000000000'"},
         {HEAD + end + "usleep 1 -> 0\n", "line 4: an entry after the end line"},
         {HEAD + "end 0\n", "line 3: 'end': needs SEC.NSEC"},
     };
@@ -472,6 +498,8 @@ TEST(RecordingReader, EveryKindReadsBackAsItWasWritten)
         {REC_FORK, -1, 11, [](RecEntry&) {}, ""},
         {REC_WAITPID, 77, 0, [](RecEntry& e) { e.pid = 77; e.options = 1; e.has_status = true; e.status = 0x300; }, ""},
         {REC_WAITPID, 0, 0, [](RecEntry& e) { e.pid = 77; e.options = 1; }, ""},
+        {REC_WAITPID, 1, 0, [](RecEntry& e) { e.pid = 1; e.has_status = true; e.status = 0; }, ""},
+        {REC_WAITPID, 5, 0, [](RecEntry& e) { e.pid = 5; }, ""},
         {REC_WAITPID, -1, 10, [](RecEntry& e) { e.pid = -1; e.options = 0; }, ""},
         {REC_SERVICE, 912, 0, [](RecEntry& e) { e.pid = 912; }, ""},
         {REC_SERVICE, -1, 0, [](RecEntry& e) { e.pid = -1; }, ""},
@@ -522,6 +550,25 @@ TEST(RecordingReader, EveryKindReadsBackAsItWasWritten)
     }
     for (int k = 0; k < REC_KIND_COUNT; ++k)
         EXPECT_TRUE(kinds[k]) << "no row for " << rec_kind_name(static_cast<RecKind>(k));
+}
+
+// An escaped field is read within its length, whatever lies past it.
+TEST(RecordingReader, AnEscapedFieldIsReadWithinItsLength)
+{
+    const struct {
+        const char* text;
+        size_t len;
+        bool spaces;
+        int bytes;  // -1: refused
+    } rows[] = {
+        {"a%41", 4, false, 2}, {"a%41", 3, false, -1}, {"a%41", 2, false, -1}, {"a b", 3, false, -1},
+        {"a b", 3, true, 3},   {"-", 1, false, 0},     {"-", 1, true, 1},      {"--", 2, false, 2},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.text, row.len));
+        uint8_t out[8];
+        EXPECT_EQ(rec_unescape(row.text, row.len, out, sizeof out, row.spaces), row.bytes);
+    }
 }
 
 // The document's table of kinds is the code's: a kind added, renamed or
