@@ -251,6 +251,7 @@ TEST(RecordingReader, DamagedOrCutFilesAreRefusedWithTheirLineNumber)
         {HEAD + "file_unlink /a\x7F" "b -> 0\n", "line 3: 'file_unlink': bad PATH '/a\x7F" "b'"},
         {HEAD + "file_unlink /a\x80" "b -> 0\n", "line 3: 'file_unlink': bad PATH '/a\x80" "b'"},
         {HEAD + "dev_open /x 2 -> -1 errno=123456789012345678901\n", "line 3: 'dev_open': bad errno 'errno=12345678901234'"},
+        {HEAD + "dev_open /x 2 -> -1 errno=123456789012345\n", "line 3: 'dev_open': bad errno 'errno=12345678901234'"},
         // Numbers at the edge of their slot's range, hex bytes one past their room, a
         // transport command's and length's digits, "errno=" and "status=" nearly so.
         {HEAD + "usleep 9223372036854775807 -> 0\n", ""},
@@ -563,6 +564,7 @@ TEST(RecordingReader, AnEscapedFieldIsReadWithinItsLength)
     } rows[] = {
         {"a%41", 4, false, 2}, {"a%41", 3, false, -1}, {"a%41", 2, false, -1}, {"a b", 3, false, -1},
         {"a b", 3, true, 3},   {"-", 1, false, 0},     {"-", 1, true, 1},      {"--", 2, false, 2},
+        {"a\tb", 3, true, -1},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.text, row.len));
