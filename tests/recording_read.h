@@ -24,9 +24,9 @@ inline RecRead rec_read_text(const std::string& text)
     out.header = r.header;
     RecEntry e;
     int rc;
-    while ((rc = rec_reader_next(&r, &e)) > 0)
+    while ((rc = rec_reader_next(&r, &e)) == 1)  // 1, 0 at the end, -1: nothing else
         out.entries.push_back(e);
-    if (rc < 0)
-        out.error = r.error;
+    if (rc != 0)
+        out.error = rc < 0 ? r.error : "rec_reader_next gave " + std::to_string(rc);
     return out;
 }
