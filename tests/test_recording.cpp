@@ -221,15 +221,24 @@ TEST_F(Recording, EachCallIsOneLineAsDocumentedAndErrnoIsTheCallsOwn)
     want.push_back("kill " + std::to_string(self) + " 0 -> 0");
     EXPECT_TRUE(failed(kill(2147483647, 0), ESRCH));
     want.push_back("kill 2147483647 0 -> -1 errno=3");
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
     const pid_t child = fork();
     if (child == 0) {
         // The child's calls are not the program's: none of them is recorded.
         (void)!write(2, "child\n", 6);
         kill(getpid(), 0);
+        close(go[1]);
+        char c;
+        (void)!read(go[0], &c, 1);  // ends when the parent lets it
         _exit(3);
     }
     want.push_back("fork -> " + std::to_string(child));
+    close(go[0]);
     int status = 0;
+    EXPECT_EQ(waitpid(child, &status, WNOHANG), 0);  // still running: no status to give
+    want.push_back("waitpid " + std::to_string(child) + " 1 -> 0");
+    close(go[1]);
     EXPECT_EQ(waitpid(child, &status, 0), child);
     want.push_back("waitpid " + std::to_string(child) + " 0 -> " + std::to_string(child) + " status=300");
     EXPECT_TRUE(failed(waitpid(child, nullptr, WNOHANG), ECHILD));

@@ -268,6 +268,8 @@ TEST(RecordingReader, DamagedOrCutFilesAreRefusedWithTheirLineNumber)
         {HEAD + "waitpid 5 0 -> 5 x\n", "line 3: 'waitpid': 1 field too many"},
         {HEAD + "waitpid 5 0 -> 5 abcdefgh\n", "line 3: 'waitpid': 1 field too many"},
         {HEAD + "waitpid 1 0 -> 1 status=0\n", ""},
+        {HEAD + "waitpid 5 0 -> 5 status:0\n", "line 3: 'waitpid': 1 field too many"},
+        {HEAD + "dev_ioctl 3 c00c4110 7 2 A102 -> 0\n", "line 3: 'dev_ioctl': bad SENT"},
         {HEAD + "service -2 errno:5\n", "line 3: 'service': -2 needs errno=N"},
         {HEAD + "service -2 errno=1\n", ""},
         {HEAD + "service -2 errno=2147483647\n", ""},
@@ -554,7 +556,7 @@ TEST(RecordingReader, EveryKindReadsBackAsItWasWritten)
 }
 
 // An escaped field is read within its length, whatever lies past it.
-TEST(RecordingReader, AnEscapedFieldIsReadWithinItsLength)
+TEST(RecordingReader, FieldsAreReadWithinTheirLength)
 {
     const struct {
         const char* text;
@@ -571,6 +573,12 @@ TEST(RecordingReader, AnEscapedFieldIsReadWithinItsLength)
         uint8_t out[8];
         EXPECT_EQ(rec_unescape(row.text, row.len, out, sizeof out, row.spaces), row.bytes);
     }
+    // So is a line: "status=" cut after "status" is no status.
+    const std::string line = "waitpid 5 0 -> 5 status=0";
+    RecEntry e;
+    char why[128] = "";
+    EXPECT_EQ(rec_entry_parse(line.data(), line.data() + line.size() - 2, REC_WAITPID, &e, why, sizeof why), -1);
+    EXPECT_STREQ(why, "'waitpid': 1 field too many");
 }
 
 // The document's table of kinds is the code's: a kind added, renamed or
