@@ -20,6 +20,7 @@
 #include "app/settings.h"
 #include "preloaded.h"
 #include "recording_read.h"
+#include "vgoggles/assumptions.h"
 
 namespace {
 
@@ -614,6 +615,20 @@ std::vector<int> disagreement_lines(const std::string& out)
 // path (no stop, the recorded status and end state), and the models' answers
 // disagree at exactly the lines where they differ. Fed the models' answers,
 // the program would leave the recorded path and stop.
+// A recording unaltered; the lines that match are where the models answer otherwise.
+std::function<std::string(const std::string&, std::vector<int>*)> lines_matching(const char* pattern)
+{
+    return [pattern](const std::string& text, std::vector<int>* at) {
+        const std::vector<std::string> lines = split_lines(text);
+        for (size_t i = 0; i < lines.size(); ++i) {
+            if (std::regex_match(lines[i], std::regex(pattern)))
+                at->push_back(static_cast<int>(i) + 1);
+        }
+        EXPECT_EQ(at->size(), 2u) << pattern << ": one save a change";
+        return text;
+    };
+}
+
 TEST_F(Replay, TheProgramTakesThePathOfTheRecordedAnswers)
 {
     const std::regex probe_ad_ac("dev_ioctl [0-9]+ c00c4110 3 18 01000000430000000100000001000000a[cd] -> 0 [0-9a-f]{2}");
@@ -713,6 +728,27 @@ TEST_F(Replay, TheProgramTakesThePathOfTheRecordedAnswers)
          },
          {"open " AVMENU_SETTINGS_DIR "/settings.tmp"}, "  settings: save fail (brak SD?)", 1,
          "status 0, as recorded", "", ""},
+        // The settings file saved on a full card, and on one whose close
+        // reports a write error: the save fails where the models' card takes
+        // it; after the close the program removes the short file.
+        {"the settings file's write fails on a full card", 
+         {"values changed, PLAY held, card full", {},
+          [] {
+              rmdir((card_settings() + ".tmp").c_str());  // the folder an earlier row made
+              vg()->card.full = true;
+              vg_keys_script("DOWN RIGHT RIGHT PLAY:3100", 500, nullptr);
+          }},
+         lines_matching("file_write [0-9]+ 12 .* -> -1 errno=28"),
+         {"write VelmoX-AVMenu/settings.tmp"}, "  settings: write fail", 1, "status 0, as recorded", "", ""},
+        {"the settings file's close fails", 
+         {"values changed, PLAY held, close fails", {},
+          [] {
+              rmdir((card_settings() + ".tmp").c_str());  // the folder an earlier row made
+              vg()->card.close_fails = true;
+              vg_keys_script("DOWN RIGHT RIGHT PLAY:3100", 500, nullptr);
+          }},
+         lines_matching("file_close [0-9]+ -> -1 errno=5"),
+         {"close VelmoX-AVMenu/settings.tmp"}, "  settings: write fail", 1, "status 0, as recorded", "", ""},
         // No end line, and the program returns after the last entry: every
         // answer agrees, nothing to hold its status against.
         {"no end line", main_way(WAY_BACK),
@@ -750,8 +786,14 @@ TEST_F(Replay, TheProgramTakesThePathOfTheRecordedAnswers)
         }
         EXPECT_EQ(disagreement_lines(r.out), expected);
         std::vector<std::string> names;
-        for (const Place& p : places(r.out))
+        for (const Place& p : places(r.out)) {
             names.push_back(p.place);
+            // Each answer these rows alter is one the models guess, and the report names the guess.
+            const ModelAssumption* a = model_assumption_at(p.place.c_str());
+            ASSERT_NE(a, nullptr) << p.place;
+            ASSERT_FALSE(p.lines.empty());
+            EXPECT_EQ(p.lines.back().rfind("  the models assume " + std::string(a->models) + "; ", 0), 0u) << p.lines.back();
+        }
         EXPECT_EQ(names, row.places);
         const auto [answers, agree] = summary(r.out);
         EXPECT_EQ(answers - agree, static_cast<long>(expected.size()));

@@ -5,10 +5,15 @@
 
 #include <cstddef>
 
+#include "app/settings.h"
+
 struct ModelAssumption {
     const char* place;   // a place in the replay's terms; a '*' at its end stands for any rest
     const char* models;  // "the models assume ..."
 };
+
+constexpr const char* CARD_TAKES_THE_SAVE = "the card has room and no fault: the settings file's open, write, sync "
+                                            "and close take";
 
 constexpr ModelAssumption MODEL_ASSUMPTIONS[] = {
     {"video processor register 0a01", "the OSD control register reads 00 at power-up"},
@@ -30,6 +35,11 @@ constexpr ModelAssumption MODEL_ASSUMPTIONS[] = {
                               "with EBUSY"},
     {"write pwm7/*", "an exported channel starts with period 0, duty 0, disabled; a duty above the period is "
                      "refused with EINVAL"},
+    // The places of the settings file's save: the open's whole path, the others' last two elements.
+    {"open " AVMENU_SETTINGS_DIR "/settings.tmp", CARD_TAKES_THE_SAVE},
+    {"write VelmoX-AVMenu/settings.tmp", CARD_TAKES_THE_SAVE},
+    {"fsync VelmoX-AVMenu/settings.tmp", CARD_TAKES_THE_SAVE},
+    {"close VelmoX-AVMenu/settings.tmp", CARD_TAKES_THE_SAVE},
 };
 
 constexpr bool model_assumption_covers(const ModelAssumption& a, const char* place)
@@ -57,3 +67,5 @@ static_assert(model_assumption_at("video processor register 0a01") == &MODEL_ASS
 static_assert(model_assumption_at("video processor register 0a01x") == nullptr);
 static_assert(model_assumption_at("write pwm7/enable") == &MODEL_ASSUMPTIONS[12]);
 static_assert(model_assumption_at("select bus 2 at 5b") == nullptr);
+static_assert(model_assumption_at("close VelmoX-AVMenu/settings.tmp") == &MODEL_ASSUMPTIONS[16]);
+static_assert(model_assumption_at("close VelmoX-AVMenu/settings") == nullptr);
