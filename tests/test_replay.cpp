@@ -234,6 +234,13 @@ void expect_heads_as_listed(const std::string& out)
     }
 }
 
+// Values changed and PLAY held on a card whose close reports a write error.
+const Way close_fails {"values changed, PLAY held, close fails", {}, [] {
+                           rmdir((card_settings() + ".tmp").c_str());  // a folder an earlier row made
+                           vg()->card.close_fails = true;
+                           vg_keys_script("DOWN RIGHT RIGHT PLAY:3100", 500, nullptr);
+                       }};
+
 // A session that finds a settings file on the card and reads it.
 const Way settings_on_card {"a settings file on the card", {}, [] {
                                 std::ofstream(card_settings()) << "70 40 60 45\n";
@@ -322,6 +329,7 @@ TEST_F(Replay, OneAlteredAnswerIsOneDisagreementAtItsLine)
     const std::string text = record(true, main_way(WAY_PLAY), &recorded);
     const std::string read_settings = record(true, settings_on_card, &recorded);
     const std::string switched = record(true, main_way(WAY_SWITCH), &recorded);
+    const std::string closing = record(true, close_fails, &recorded);
     const struct {
         const char* name;
         std::regex line;
@@ -330,7 +338,7 @@ TEST_F(Replay, OneAlteredAnswerIsOneDisagreementAtItsLine)
         std::string place;     // where the report puts it, and the answers it holds; or the stop
         std::string reported;
         bool stops;            // the program's own request differs: the run stops there
-        int session = 0;       // altered in: PLAY held, a settings file read, -s from normal view
+        int session = 0;  // altered in: PLAY held, a settings file read, -s from normal view, a close that fails
     } rows[] = {
         {"an OSD status byte", std::regex("dev_ioctl [0-9]+ c00c4110 3 19 020000005b00000002000000010000002" "20a -> 0 00"),
          FIRST, " -> 0 00", " -> 0 02", "video processor register 0a22", "recorded 0, 02, modelled 0, 00 (1)", false},
@@ -369,6 +377,8 @@ TEST_F(Replay, OneAlteredAnswerIsOneDisagreementAtItsLine)
          "the program's rename differs from the recorded one: " AVMENU_SETTINGS_DIR "/settings.tmp " AVMENU_SETTINGS_DIR
          "/settings",
          true},
+        {"an unlink", std::regex("file_unlink .*"), FIRST, "settings.tmp ->", "settings.tmq ->", "",
+         "the program's unlink differs from the recorded one: " AVMENU_SETTINGS_DIR "/settings.tmp", true, 3},
         {"a sleep", std::regex("usleep 30000 -> 0"), FIRST, "30000", "30001", "",
          "the program's sleep differs from the recorded one: 30000 us", true},
         {"a signal", std::regex("kill [0-9]+ 19 -> 0"), FIRST, " 19 ", " 18 ", "",
@@ -386,6 +396,7 @@ TEST_F(Replay, OneAlteredAnswerIsOneDisagreementAtItsLine)
         const Replayed r =
             replay(true, altered(row.session == 1   ? read_settings
                                  : row.session == 2 ? switched
+                                 : row.session == 3 ? closing
                                                     : text,
                                  row.line, row.which, row.from, row.to, &at));
         ASSERT_EQ(at.size(), 1u);
@@ -401,7 +412,7 @@ TEST_F(Replay, OneAlteredAnswerIsOneDisagreementAtItsLine)
             }
             EXPECT_TRUE(std::regex_search(r.out, std::regex("\nstopped: [^\n]*\n[0-9]+ answers from the devices")))
                 << "the stop on one line";
-            EXPECT_EQ(found.size(), 0u);
+            EXPECT_EQ(found.size(), row.session == 3 ? 1u : 0u) << "the close the models take";
             if (row.reported.find("the program returns") == std::string::npos) {
                 EXPECT_EQ(r.out.find("wyjscie"), std::string::npos) << "the program ends where it leaves the path";
             }
@@ -730,7 +741,7 @@ TEST_F(Replay, TheProgramTakesThePathOfTheRecordedAnswers)
          "status 0, as recorded", "", ""},
         // The settings file saved on a full card, and on one whose close
         // reports a write error: the save fails where the models' card takes
-        // it; after the close the program removes the short file.
+        // it, and the program removes the short file.
         {"the settings file's write fails on a full card", 
          {"values changed, PLAY held, card full", {},
           [] {
@@ -740,15 +751,28 @@ TEST_F(Replay, TheProgramTakesThePathOfTheRecordedAnswers)
           }},
          lines_matching("file_write [0-9]+ 12 .* -> -1 errno=28"),
          {"write VelmoX-AVMenu/settings.tmp"}, "  settings: write fail", 1, "status 0, as recorded", "", ""},
-        {"the settings file's close fails", 
-         {"values changed, PLAY held, close fails", {},
-          [] {
-              rmdir((card_settings() + ".tmp").c_str());  // the folder an earlier row made
-              vg()->card.close_fails = true;
-              vg_keys_script("DOWN RIGHT RIGHT PLAY:3100", 500, nullptr);
-          }},
-         lines_matching("file_close [0-9]+ -> -1 errno=5"),
-         {"close VelmoX-AVMenu/settings.tmp"}, "  settings: write fail", 1, "status 0, as recorded", "", ""},
+        {"the settings file's close fails, and the removal of the short file", close_fails,
+         [&](const std::string& text, std::vector<int>* at) {
+             std::vector<int> unlinks;
+             const std::string t = altered(text, std::regex("file_unlink .*/settings.tmp -> 0"), EVERY, "-> 0",
+                                           "-> -1 errno=5", &unlinks);
+             lines_matching("file_close [0-9]+ -> -1 errno=5")(t, at);
+             at->insert(at->end(), unlinks.begin(), unlinks.end());
+             std::sort(at->begin(), at->end());
+             return t;
+         },
+         {"close VelmoX-AVMenu/settings.tmp", "unlink " AVMENU_SETTINGS_DIR "/settings.tmp"}, "  settings: write fail", 1,
+         "status 0, as recorded", "", ""},
+        // The rename fails: the program says so and leaves the folder unsynced.
+        {"the settings file's rename fails", main_way(WAY_PLAY),
+         [&](const std::string& text, std::vector<int>* at) {
+             const std::string t = std::regex_replace(
+                 text, std::regex("(file_rename [^\n]*) -> 0\nfile_open [^\n]*\nfile_fsync [^\n]*\nfile_close [^\n]*\n"),
+                 "$1 -> -1 errno=5\nstderr -> 22 settings: rename fail%0A\n");
+             return lines_matching("file_rename .* -> -1 errno=5")(t, at), t;
+         },
+         {"rename " AVMENU_SETTINGS_DIR "/settings"}, "  settings: rename fail", 1, "status 0, as recorded",
+         "  exit: ", "  settings: rename fail\n  settings: rename fail\n  exit: "},
         // No end line, and the program returns after the last entry: every
         // answer agrees, nothing to hold its status against.
         {"no end line", main_way(WAY_BACK),

@@ -12,8 +12,8 @@ struct ModelAssumption {
     const char* models;  // "the models assume ..."
 };
 
-constexpr const char* CARD_TAKES_THE_SAVE = "the card has room and no fault: the settings file's open, write, sync "
-                                            "and close take";
+constexpr const char* CARD_TAKES_THE_SAVE =
+    "the card has room and no fault: every step of the settings file's save takes, the removal of a short file too";
 
 constexpr ModelAssumption MODEL_ASSUMPTIONS[] = {
     {"video processor register 0a01", "the OSD control register reads 00 at power-up"},
@@ -35,11 +35,13 @@ constexpr ModelAssumption MODEL_ASSUMPTIONS[] = {
                               "with EBUSY"},
     {"write pwm7/*", "an exported channel starts with period 0, duty 0, disabled; a duty above the period is "
                      "refused with EINVAL"},
-    // The places of the settings file's save: the open's whole path, the others' last two elements.
+    // The places of the settings file's save: paths whole, a descriptor's file by its last two elements.
     {"open " AVMENU_SETTINGS_DIR "/settings.tmp", CARD_TAKES_THE_SAVE},
     {"write VelmoX-AVMenu/settings.tmp", CARD_TAKES_THE_SAVE},
     {"fsync VelmoX-AVMenu/settings.tmp", CARD_TAKES_THE_SAVE},
     {"close VelmoX-AVMenu/settings.tmp", CARD_TAKES_THE_SAVE},
+    {"rename " AVMENU_SETTINGS_DIR "/settings", CARD_TAKES_THE_SAVE},
+    {"unlink " AVMENU_SETTINGS_DIR "/settings.tmp", CARD_TAKES_THE_SAVE},
 };
 
 constexpr bool model_assumption_covers(const ModelAssumption& a, const char* place)
