@@ -784,6 +784,8 @@ TEST_F(Recording, TurnsThatRepeatAreCountedOnOneLineAndReadBackCallForCall)
          {"repeat 0000000001 01 0000011b 0000011b", "reg_load 810 -> 11c", "usleep 30000 -> 0"}},
         {"readings of nothing", "(s18=6 l810=0 u1)2", {"usleep 1 -> 0", "repeat 0000000001 00 00000000 00000000"}},
         {"a reading first in its turn", "(l810=c u1)2", {"usleep 1 -> 0", "repeat 0000000001 00 0000000c 0000000c"}},
+        {"a repeat that opens on a reading of its own", "l810=c u1 l810=d u1 l810=b u1",
+         {"usleep 1 -> 0", "repeat 0000000002 00 0000000b 0000000d"}},
         {"a longer turn's reading before", "s18=6 s18=6 l810=64 u1 (l810=c u1)3", {"usleep 1 -> 0", "repeat 0000000002 00 0000000c 0000000c"}},
         {"readings of all eight digits", "(s18=6 l810=1000000c u1)2", {"usleep 1 -> 0", "repeat 0000000001 00 1000000c 1000000c"}},
         {"the program's first turn", "(u1)3", {"usleep 1 -> 0", "repeat 0000000002 00"}, true},
