@@ -457,7 +457,7 @@ Outcome run_child(const std::string& rec_dir, const std::string& work, rlim_t fi
     close(out[0]);
     close(err[0]);
     waitpid(pid, &o.status, 0);
-    o.started = o.calls.empty() ? 1 : o.calls[0];
+    o.started = o.calls.empty() ? 1 : static_cast<signed char>(o.calls[0]);  // char is unsigned on ARM
     o.calls.erase(0, 1);
     return o;
 }
