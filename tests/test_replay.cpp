@@ -769,7 +769,8 @@ TEST_F(Replay, TheProgramTakesThePathOfTheRecordedAnswers)
              const std::string t = std::regex_replace(
                  text, std::regex("(file_rename [^\n]*) -> 0\nfile_open [^\n]*\nfile_fsync [^\n]*\nfile_close [^\n]*\n"),
                  "$1 -> -1 errno=5\nstderr -> 22 settings: rename fail%0A\n");
-             return lines_matching("file_rename .* -> -1 errno=5")(t, at), t;
+             lines_matching("file_rename .* -> -1 errno=5")(t, at);
+             return t;
          },
          {"rename " AVMENU_SETTINGS_DIR "/settings"}, "  settings: rename fail", 1, "status 0, as recorded",
          "  exit: ", "  settings: rename fail\n  settings: rename fail\n  exit: "},
